@@ -1,0 +1,28 @@
+// Whole-number conversion and the byte-wise text helpers of the run-time.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Decimal with optional sign inside the 32-bit signed range, or "$", "x",
+// "X", "0x", "0X" followed by 1 to 8 hex digits taken as the 32 bits.
+// Leading blanks are accepted. Anything else gives no value.
+std::optional<int32_t> TryStrToInt(std::string_view text);
+
+// As TryStrToInt, but raises EConvertError naming the text as given.
+int32_t StrToInt(std::string_view text);
+
+std::string IntToStr(int64_t value);
+
+// Characters with codes 0 to 32 are removed at both ends.
+std::string Trim(std::string_view text);
+
+// Only the letters a to z change; every other byte stays as it is.
+std::string UpperCase(std::string_view text);
+char UpCase(char c);
+
+}  // namespace platform

@@ -1,0 +1,42 @@
+// Failures carry a message text, as the run-time of the original platform
+// did; the class name is readable at run time for the console's report.
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace platform {
+
+class Exception : public std::exception {
+ public:
+  explicit Exception(std::string message) : message_(std::move(message)) {}
+  const std::string& Message() const noexcept { return message_; }
+  const char* what() const noexcept override { return message_.c_str(); }
+  virtual const char* ClassName() const noexcept { return "Exception"; }
+
+ private:
+  std::string message_;
+};
+
+#define KELVO_EXCEPTION_CLASS(Name, Base)                                  \
+  class Name : public Base {                                               \
+   public:                                                                 \
+    using Base::Base;                                                      \
+    const char* ClassName() const noexcept override { return #Name; }      \
+  }
+
+KELVO_EXCEPTION_CLASS(EConvertError, Exception);
+KELVO_EXCEPTION_CLASS(EInOutError, Exception);
+KELVO_EXCEPTION_CLASS(EStreamError, Exception);
+KELVO_EXCEPTION_CLASS(EFOpenError, EStreamError);
+KELVO_EXCEPTION_CLASS(EFCreateError, EStreamError);
+KELVO_EXCEPTION_CLASS(ERangeError, Exception);
+KELVO_EXCEPTION_CLASS(EClipboardException, Exception);
+
+// The run-time's German texts, as users of the original programs saw them.
+EConvertError ConvertError(const std::string& text);  // "'%s' ist kein gültiger Integerwert"
+EFOpenError FileOpenError(const std::string& path);   // "Datei %s kann nicht geöffnet werden"
+EFCreateError FileCreateError(const std::string& path);  // "Datei %s kann nicht erstellt werden"
+ERangeError RangeError();                              // "Fehler bei Bereichsprüfung"
+
+}  // namespace platform
