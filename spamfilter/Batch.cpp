@@ -1,0 +1,22 @@
+#include "spamfilter/Batch.h"
+
+#include "platform/Convert.h"
+#include "spamfilter/Rules.h"
+#include "spamfilter/Scan.h"
+
+bool autodeleteAktiv = false;
+
+int32_t Autodelete(tMailboxMgmt& s, bool protokoll) {
+  if (autodeleteAktiv) return 0;
+  autodeleteAktiv = true;
+  struct Freigabe {
+    ~Freigabe() { autodeleteAktiv = false; }
+  } freigabe;
+  VirdefsLesen(s);
+  MailheaderLaden(s);
+  Spamcheck(s);
+  int32_t n = SpamAnzahl(s);
+  MailheaderLoeschen(s);
+  if (protokoll) ProtokollSchreiben(s, "TIM", " +++: " + platform::IntToStr(n));
+  return n;
+}

@@ -1,0 +1,50 @@
+// The data files in the program's folder and the mailbox list with its
+// parser.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/StringList.h"
+
+// Folder of the running program (trailing '/') and the six data files in it.
+// Built from the program's folder before main runs.
+extern std::string programmPfad;
+extern std::string mailboxenDatei;
+extern std::string spamdefsDatei;
+extern std::string infoDatei;
+extern std::string logDatei;
+extern std::string mailboxenBspDatei;
+extern std::string spamdefsBspDatei;
+
+// Rebuilds all paths from `ordner` (a trailing '/' is added when missing).
+// The programs call it once at start-up with the program's folder; tests
+// point it at a folder of their own.
+void DatenpfadeSetzen(const std::string& ordner);
+
+// One mailbox of the list.
+struct tpop3id {
+  int32_t id = 0;  // 0-based position in the list
+  std::string host;
+  std::string user;
+  std::string passwort;
+};
+
+// The mailbox list.
+struct tpop3list {
+  int32_t anzahl = 0;
+  std::vector<tpop3id> ids;  // 0..anzahl-1, file order
+  platform::TStringList namen;  // host of every entry, same order
+#ifdef KELVO_CONSOLE_BUILD
+  int32_t fehler = 0;  // 1: mailbox list missing
+  std::string fehlertext;
+#endif
+};
+
+// Section header that starts the mailbox lines.
+inline constexpr const char* kMailboxenSektion = "[MAILBOXEN]";
+
+// Parses the lines of a mailbox list file into `liste`, replacing its
+// entries and names.
+void ServerlisteUebernehmen(tpop3list& liste, const platform::TStringList& zeilen);

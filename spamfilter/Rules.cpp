@@ -1,0 +1,161 @@
+#include "spamfilter/Rules.h"
+
+#include <algorithm>
+
+#include "platform/Convert.h"
+#include "platform/TextFile.h"
+#include "spamfilter/qsstringfunktionen.h"
+
+namespace {
+
+tVirdef TextRegel(const std::string& zeile, char art) {
+  tVirdef r;
+  r.art = art;
+  r.op = zeile[0];
+  r.positiv = !(zeile.size() > 1 && zeile[1] == '+');
+  r.muster = platform::Trim(StrNach(zeile, " "));
+  return r;
+}
+
+tVirdef GroessenRegel(const std::string& zeile) {
+  tVirdef r;
+  r.art = '#';
+  r.op = '#';
+  std::string modus = StrVor(zeile, " ");
+  r.positiv = ListenIndex(" " + modus, " IN; OUT", ';') == 1;
+  std::string rest = platform::Trim(StrNach(zeile, " "));
+  std::string unten, oben;
+  StrTeilen(rest, unten, "..", oben);
+  r.von = platform::StrToInt(platform::Trim(unten));
+  r.bis = platform::StrToInt(platform::Trim(oben));
+  return r;
+}
+
+bool Enthaelt(std::string_view text, std::string_view muster) {
+  return !muster.empty() && text.find(muster) != std::string_view::npos;
+}
+bool BeginntMit(std::string_view text, std::string_view muster) {
+  return !muster.empty() && text.size() >= muster.size() && text.substr(0, muster.size()) == muster;
+}
+bool EndetMit(std::string_view text, std::string_view muster) {
+  return !muster.empty() && text.size() >= muster.size() && text.substr(text.size() - muster.size()) == muster;
+}
+
+// The texts of one entry that the rules test, derived once per entry.
+struct Pruefling {
+  std::string subject;  // trimmed, upper case
+  std::string from;     // trimmed, upper case
+  std::string reduziert;
+  bool reduziertFertig = false;
+  int32_t groesse = 0;
+
+  std::string_view Text(char art) {
+    switch (art) {
+      case 'F':
+        return from;
+      case 'C':
+        if (!reduziertFertig) {
+          reduziert = Descramble(subject);
+          reduziertFertig = true;
+        }
+        return reduziert;
+      default:
+        return subject;
+    }
+  }
+};
+
+bool Feuert(const tVirdef& r, Pruefling& p) {
+  bool t;
+  switch (r.op) {
+    case '*':
+      t = Enthaelt(p.Text(r.art), r.muster);
+      break;
+    case '<':
+      t = BeginntMit(p.Text(r.art), r.muster);
+      break;
+    case '>':
+      t = EndetMit(p.Text(r.art), r.muster);
+      break;
+    case '#': {
+      // Text rules that start with '#' test the bounds 0..0.
+      int32_t von = r.art == '#' ? r.von : 0;
+      int32_t bis = r.art == '#' ? r.bis : 0;
+      t = p.groesse >= von && p.groesse <= bis;
+      break;
+    }
+    default:
+      // Unknown operators contain, and their flag plays no part.
+      return Enthaelt(p.Text(r.art), r.muster);
+  }
+  return t == r.positiv;
+}
+
+}  // namespace
+
+void VirdefsUebernehmen(tMailboxMgmt& s, const platform::TStringList& zeilen) {
+  // Rules go in one by one, complete: a failing line leaves the rules before it.
+  s.virdefs.assign(1, tVirdef{});
+  int32_t sektion = 0;
+  for (const std::string& roh : zeilen.Lines()) {
+    std::string zeile = platform::Trim(roh);
+    if (zeile.empty() || zeile[0] == ';') continue;
+    zeile = platform::UpperCase(zeile);
+    if (zeile[0] == '[') {
+      sektion = ListenIndex(zeile, kVirdefSektionen, ' ');
+      continue;
+    }
+    if (sektion < 1 || sektion > 4) continue;
+    if (zeile.size() > kVirdefZeileMax) zeile.resize(kVirdefZeileMax);
+    if (sektion == 4)
+      s.virdefs.push_back(GroessenRegel(zeile));
+    else
+      s.virdefs.push_back(TextRegel(zeile, kVirdefArten[sektion - 1]));
+  }
+}
+
+std::string VirdefsDateiWaehlen() {
+  return platform::FileExists(spamdefsDatei) ? spamdefsDatei : spamdefsBspDatei;
+}
+
+void VirdefsAusDateiLesen(tMailboxMgmt& s, const std::string& pfad) {
+  platform::TStringList zeilen;
+  zeilen.LoadFromFile(pfad);
+  VirdefsUebernehmen(s, zeilen);
+}
+
+#ifndef KELVO_CONSOLE_BUILD
+void VirdefsLesen(tMailboxMgmt& s) { VirdefsAusDateiLesen(s, VirdefsDateiWaehlen()); }
+#endif
+
+std::string Descramble(std::string_view text) {
+  std::string r;
+  r.reserve(text.size());
+  for (char c : text) {
+    if (c == ' ' || (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) r += c;
+  }
+  return r;
+}
+
+bool IsSpam(tMailboxMgmt& s, int32_t i) {
+  if (s.aktuell == -1 || s.anzahl == 0) return false;
+  // Callers loop over 1..anzahl; anything else is answered without reading.
+  if (i < 1 || i > s.anzahl || static_cast<size_t>(i) >= s.summaries.size()) return false;
+  if (s.virdefs.size() <= 1) return false;
+  const tMailSummary& e = s.summaries[static_cast<size_t>(i)];
+  Pruefling p;
+  p.subject = platform::UpperCase(platform::Trim(e.subject));
+  p.from = platform::UpperCase(platform::Trim(e.from));
+  p.groesse = e.groesse;
+  for (size_t k = 1; k < s.virdefs.size(); ++k) {
+    if (Feuert(s.virdefs[k], p)) return true;
+  }
+  return false;
+}
+
+int32_t SpamAnzahl(tMailboxMgmt& s) {
+  size_t n = std::min<size_t>(s.anzahl, s.summaries.empty() ? 0 : s.summaries.size() - 1);
+  int32_t c = 0;
+  for (size_t i = 1; i <= n; ++i) c += s.summaries[i].spam != 0 ? 1 : 0;
+  return c;
+}

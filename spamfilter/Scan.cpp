@@ -1,0 +1,229 @@
+#include "spamfilter/Scan.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/Convert.h"
+#include "platform/Exceptions.h"
+#include "pop3client/Pop3Client.h"
+#include "spamfilter/Rules.h"
+
+namespace {
+
+tSessionObserver& Beobachter(tSessionObserver* b) {
+  static tSessionObserver keiner;
+  return b != nullptr ? *b : keiner;
+}
+
+// Keeps the first failure of an operation while its closing steps go on.
+class Fehlerspeicher {
+ public:
+  void Merken() {
+    if (!erster_) erster_ = std::current_exception();
+  }
+  template <class F>
+  void Versuchen(F&& f) {
+    try {
+      f();
+    } catch (...) {
+      Merken();
+    }
+  }
+  void Weitergeben() {
+    if (erster_) std::rethrow_exception(erster_);
+  }
+
+ private:
+  std::exception_ptr erster_;
+};
+
+// Connect with the observer's say over its failure. True when logged in and
+// still marked connected.
+enum class Anmeldung { Ok, Verloren, Abgefangen };
+
+Anmeldung Anmelden(tMailboxMgmt& s, tSessionObserver& b) {
+  s.verbunden = true;
+  try {
+    s.pop3->Connect();
+  } catch (const std::exception& e) {
+    if (!b.ConnectFailed(s, e)) throw;
+    return Anmeldung::Abgefangen;
+  }
+  return s.verbunden ? Anmeldung::Ok : Anmeldung::Verloren;
+}
+
+void Abmelden(tMailboxMgmt& s) {
+  if (s.pop3->Connected()) s.pop3->Disconnect();
+}
+
+// Entry positions 1..n that exist in the array.
+size_t Eintraege(const tMailboxMgmt& s) {
+  return std::min<size_t>(s.anzahl, s.summaries.empty() ? 0 : s.summaries.size() - 1);
+}
+
+// Unbinds the size handler however ListSizes ends.
+struct ListenBindung {
+  explicit ListenBindung(tMailboxMgmt& s) : s_(s) {
+    s_.pop3->OnList = [&s](int32_t Msg, int32_t Size) { GroesseMerken(s, Msg, Size); };
+  }
+  ~ListenBindung() { s_.pop3->OnList = nullptr; }
+  tMailboxMgmt& s_;
+};
+
+}  // namespace
+
+void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
+  if (s.busy || s.pop3 == nullptr) return;
+  tSessionObserver& b = Beobachter(beobachter);
+  s.busy = true;
+  bool vollstaendig = false;
+  Fehlerspeicher fehler;
+  try {
+    s.pop3->Host = s.konto.host;
+    s.pop3->UserID = s.konto.user;
+    s.pop3->Password = s.konto.passwort;
+    b.ScanConnecting(s);
+    Anmeldung a = Anmelden(s, b);
+    if (a == Anmeldung::Verloren) b.ScanLoginLost(s);
+    if (a == Anmeldung::Ok) {
+      // The count comes from the server: untrusted. It is cut to the 16-bit
+      // entry count, so nothing beyond the list is ever addressed.
+      int32_t serverAnzahl = s.pop3->MessageCount();
+      int32_t n = std::clamp(serverAnzahl, 0, kMaxEintraege);
+      s.anzahl = static_cast<uint16_t>(n);
+      b.ScanLoggedIn(s);
+      if (n == 0) {
+        s.scanServerAnzahl = serverAnzahl;
+        vollstaendig = true;
+      } else {
+        b.ScanListing(s);
+        s.summaries.resize(static_cast<size_t>(n) + 1);
+        {
+          ListenBindung bindung(s);
+          s.pop3->ListSizes();
+        }
+        s.headers.assign(static_cast<size_t>(n) + 1, platform::TStringList());
+        b.ScanListed(s);
+        int32_t j = 0;
+        for (int32_t d = 1; d <= n; ++d) {
+          b.ScanFetching(s, d, n);
+          s.pop3->FetchSummary(d);
+          std::string t = s.pop3->Summary().Header.Text();
+          if (t.size() <= kMinHeaderText) continue;  // no entry: never marked, never deleted
+          ++j;
+          // Slot d still holds message d's size: j never passes d.
+          int32_t groesse = s.summaries[static_cast<size_t>(d)].groesse;
+          platform::TStringList& h = s.headers[static_cast<size_t>(j)];
+          h.SetText(t);
+          tMailSummary& e = s.summaries[static_cast<size_t>(j)];
+          e.nr = d;
+          e.groesse = groesse;
+          e.from = HeaderFeld(s, h, "FROM:");
+          e.subject = HeaderFeld(s, h, "SUBJECT:");
+          b.ScanEntryBuilt(s, j);
+        }
+        s.anzahl = static_cast<uint16_t>(j);
+        s.scanServerAnzahl = serverAnzahl;
+        vollstaendig = true;
+      }
+    }
+  } catch (...) {
+    fehler.Merken();
+  }
+  fehler.Versuchen([&] {
+    b.ScanClosing(s);
+    Abmelden(s);
+  });
+  s.verbunden = false;
+  fehler.Versuchen([&] { b.ScanClosed(s); });
+  s.busy = false;
+  s.veraltet = !vollstaendig;
+  fehler.Weitergeben();
+}
+
+void SpamcheckSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
+  if (s.busy) return;
+  tSessionObserver& b = Beobachter(beobachter);
+  s.busy = true;
+  Fehlerspeicher fehler;
+  fehler.Versuchen([&] {
+    b.CheckStarting(s);
+    size_t n = Eintraege(s);
+    for (size_t i = 1; i <= n; ++i) {
+      int32_t k = static_cast<int32_t>(i);
+      b.CheckingEntry(s, k);
+      s.summaries[i].spam = IsSpam(s, k) ? 1 : 0;
+      b.CheckedEntry(s, k);
+    }
+  });
+  fehler.Versuchen([&] { b.CheckFinished(s); });
+  s.busy = false;
+  fehler.Weitergeben();
+}
+
+void MailheaderLoeschenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
+  if (s.busy || s.veraltet || s.pop3 == nullptr) return;
+  tSessionObserver& b = Beobachter(beobachter);
+  s.busy = true;
+  std::vector<size_t> weg, bleib;
+  size_t n = Eintraege(s);
+  for (size_t i = 1; i <= n; ++i) (s.summaries[i].spam != 0 ? weg : bleib).push_back(i);
+
+  Fehlerspeicher fehler;
+  try {
+    b.DeleteConnecting(s);
+    if (Anmelden(s, b) == Anmeldung::Ok) {
+      b.DeleteLoggedIn(s);
+      // Message numbers hold for one conversation only. If the mailbox has
+      // changed since the scan, the old numbers may name other mail.
+      if (!weg.empty() && s.pop3->MessageCount() != s.scanServerAnzahl)
+        throw platform::Exception(kMailboxGeaendert);
+      int32_t k = 0;
+      for (size_t p : weg) {
+        b.Deleting(s, ++k, static_cast<int32_t>(p));
+        s.pop3->DeleteMessage(s.summaries[p].nr);
+      }
+    }
+  } catch (...) {
+    fehler.Merken();
+  }
+  fehler.Versuchen([&] {
+    b.DeleteClosing(s);
+    Abmelden(s);
+  });
+  s.verbunden = false;
+  fehler.Versuchen([&] { b.DeleteClosed(s, static_cast<int32_t>(bleib.size())); });
+
+  // Compaction: the kept entries move up in order, with their header lines.
+  for (size_t k = 1; k <= bleib.size(); ++k) {
+    size_t von = bleib[k - 1];
+    if (von != k) {
+      s.summaries[k] = s.summaries[von];
+      if (von < s.headers.size() && k < s.headers.size()) s.headers[k] = std::move(s.headers[von]);
+    }
+    s.summaries[k].spam = 0;
+  }
+  for (size_t i = bleib.size() + 1; i <= n && i < s.headers.size(); ++i) s.headers[i].Clear();
+  s.anzahl = static_cast<uint16_t>(bleib.size());
+  fehler.Versuchen([&] { b.DeleteCompacted(s); });
+  s.busy = false;
+  s.veraltet = true;
+  fehler.Weitergeben();
+}
+
+#ifndef KELVO_CONSOLE_BUILD
+void MailheaderLaden(tMailboxMgmt& s) { MailheaderLadenSchritte(s, nullptr); }
+void Spamcheck(tMailboxMgmt& s) { SpamcheckSchritte(s, nullptr); }
+void MailheaderLoeschen(tMailboxMgmt& s) { MailheaderLoeschenSchritte(s, nullptr); }
+#endif
+
+std::string HeaderFeld(tMailboxMgmt& /*s*/, const platform::TStringList& zeilen, std::string_view key) {
+  // Header lines come from the server: untrusted, used only as text.
+  if (key.empty()) return {};
+  std::string k = platform::UpperCase(key);
+  for (const std::string& zeile : zeilen.Lines()) {
+    if (zeile.size() < k.size()) continue;
+    if (platform::UpperCase(std::string_view(zeile).substr(0, k.size())) == k) return zeile.substr(k.size());
+  }
+  return {};
+}
