@@ -70,6 +70,19 @@ struct ListenBindung {
   tMailboxMgmt& s_;
 };
 
+// Drops the lines past the kept share of a header text.
+void Begrenzen(platform::TStringList& h) {
+  size_t summe = 0;
+  auto& zeilen = h.Lines();
+  for (size_t i = 0; i < zeilen.size(); ++i) {
+    summe += zeilen[i].size() + 2;
+    if (summe > kMaxGespeicherterHeader) {
+      zeilen.resize(i);
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
@@ -113,13 +126,15 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
           ++j;
           // Slot d still holds message d's size: j never passes d.
           int32_t groesse = s.summaries[static_cast<size_t>(d)].groesse;
-          platform::TStringList& h = s.headers[static_cast<size_t>(j)];
+          platform::TStringList h;
           h.SetText(t);
           tMailSummary& e = s.summaries[static_cast<size_t>(j)];
           e.nr = d;
           e.groesse = groesse;
           e.from = HeaderFeld(s, h, "FROM:");
           e.subject = HeaderFeld(s, h, "SUBJECT:");
+          Begrenzen(h);
+          s.headers[static_cast<size_t>(j)] = std::move(h);
           b.ScanEntryBuilt(s, j);
         }
         s.anzahl = static_cast<uint16_t>(j);

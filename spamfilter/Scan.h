@@ -15,6 +15,10 @@
 // A header text (its lines with CR LF) must be longer than this to give an
 // entry.
 inline constexpr size_t kMinHeaderText = 10;
+// At most this much of a message's header text is kept in its entry's
+// header lines (sender and subject are taken from the whole text first), so
+// a server's headers cannot fill the memory entry by entry.
+inline constexpr size_t kMaxGespeicherterHeader = 64 * 1024;
 // The entry count is 16 bits wide; a larger server count is cut to this.
 inline constexpr int32_t kMaxEintraege = 65535;
 // Failure of a deletion pass that finds another message count than the scan.

@@ -5,6 +5,8 @@
 
 #include "CoreTestSupport.h"
 #include "platform/Component.h"
+#include "platform/Exceptions.h"
+#include "platform/TextFile.h"
 #include "pop3client/Pop3Client.h"
 #include "spamfilter/USpamfilter.h"
 
@@ -162,6 +164,31 @@ TEST_F(SessionTest, DeletionIsRefusedWhileStaleOrBusy) {
   EXPECT_EQ(s.summaries[1].spam, 1);
   EXPECT_TRUE(s.busy);
   EXPECT_FALSE(s.veraltet);
+}
+
+TEST_F(SessionTest, AutodeleteReturnsAtOnceWhileARunIsInProgress) {
+  coretest::ProgramFolder folder;
+  folder.Write("Kelvo_Spamdefs.txt", "[SUBJECT]\r\n* neu\r\n");
+  ServerEinstellen(s, liste, 0);
+  autodeleteAktiv = true;
+  EXPECT_EQ(Autodelete(s, true), 0);
+  EXPECT_TRUE(autodeleteAktiv);
+  EXPECT_EQ(s.virdefs.size(), 1u);  // the definitions were not read
+  EXPECT_FALSE(platform::FileExists(folder.File("Kelvo_Log.txt")));
+  autodeleteAktiv = false;
+}
+
+TEST_F(SessionTest, AutodeleteFailureOfTheDefinitionsClearsTheGuard) {
+  coretest::ProgramFolder folder;  // neither definitions file
+  ServerEinstellen(s, liste, 0);
+  s.pop3->Host = "";
+  EXPECT_THROW(Autodelete(s, true), platform::EFOpenError);
+  EXPECT_FALSE(autodeleteAktiv);
+  EXPECT_TRUE(s.pop3->Host.empty());  // no scan was started
+  folder.Write("Kelvo_Spamdefs.txt", "[SIZE]\r\nIN a..b\r\n");
+  EXPECT_THROW(Autodelete(s, true), platform::EConvertError);
+  EXPECT_FALSE(autodeleteAktiv);
+  EXPECT_FALSE(platform::FileExists(folder.File("Kelvo_Log.txt")));
 }
 
 }  // namespace
