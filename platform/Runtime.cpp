@@ -34,7 +34,7 @@ std::string ProgramFileName() {
 std::string DateTimeToStr(std::time_t t) {
   std::tm tm {};
   ::localtime_r(&t, &tm);
-  char buf[32];
+  char buf[64];  // room for any int the formatter could see
   std::snprintf(buf, sizeof buf, "%02d.%02d.%04d %02d:%02d:%02d", tm.tm_mday, tm.tm_mon + 1,
                 tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
   return buf;
