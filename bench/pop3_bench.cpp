@@ -181,9 +181,9 @@ int main(int argc, char** argv) {
       std::string failure;  // set when the contestant cannot finish a scan
     };
     std::vector<Contestant> contestants = {
-        {"TPop3Client", ScanWithTPop3Client, {}},
-        {"poplib", ScanWithPoplib, {}},
-        {"minimal", ScanWithMinimalClient, {}},
+        {"TPop3Client", ScanWithTPop3Client, {}, {}},
+        {"poplib", ScanWithPoplib, {}, {}},
+        {"minimal", ScanWithMinimalClient, {}, {}},
     };
     std::vector<double> cpuShare;
     for (int round = 0; round < rounds; ++round) {
