@@ -1,17 +1,139 @@
 #include "pop3client/SocketBase.h"
 
-// Interim bodies while the socket layer is being written: everything that
-// would touch the network fails.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/Convert.h"
+#include "platform/Winsock.h"
+
+namespace ws = platform;
+
 namespace {
-[[noreturn]] void NotYet() { throw ESockError("socket layer not available yet"); }
+
+constexpr ws::UINT_PTR kTimerId = 1;
+constexpr int kPassSleepMs = 2;  // one pass of the lookup and connection waits
+constexpr int kNoLimit = -1;
+constexpr long kNoticeMask = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;
+constexpr ws::WORD kSocketsVersion = 0x0101;
+
+int32_t g_startupCount = 0;
+
+const char kNoticeClassName[] = "SocketWindowClass";
+const char kTimerClassName[] = "TmrWindowClass";
+
+// Runs its action when the scope ends, also by an exception.
+template <typename F>
+class AtExit {
+ public:
+  explicit AtExit(F f) : f_(std::move(f)) {}
+  ~AtExit() { f_(); }
+  AtExit(const AtExit&) = delete;
+  AtExit& operator=(const AtExit&) = delete;
+
+ private:
+  F f_;
+};
+
+uint16_t LowWord(ws::LPARAM v) { return static_cast<uint16_t>(static_cast<uintptr_t>(v) & 0xffff); }
+uint16_t HighWord(ws::LPARAM v) {
+  return static_cast<uint16_t>((static_cast<uintptr_t>(v) >> 16) & 0xffff);
+}
+
+ws::LRESULT NoticeWindowProc(ws::HWND hwnd, ws::UINT msg, ws::WPARAM wParam, ws::LPARAM lParam) {
+  auto* component = reinterpret_cast<TSocketBase*>(ws::GetWindowLongPtrA(hwnd, ws::GWL_USERDATA_SLOT));
+  if (component && msg >= WM_SOCKET_NOTICE) {
+    component->HandleNotice(msg, wParam, lParam);
+    return 0;
+  }
+  return ws::DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+ws::HWND CreateHiddenWindow(ws::WNDCLASSA& cls, void* owner) {
+  if (!cls.hInstance) cls.hInstance = ws::HInstance();
+  ws::WNDCLASSA known;
+  if (!ws::GetClassInfoA(cls.hInstance, cls.lpszClassName, &known)) {
+    if (!ws::RegisterClassA(&cls)) return 0;
+  }
+  ws::HWND h = ws::CreateWindowExA(ws::WS_EX_TOOLWINDOW, cls.lpszClassName, "", ws::WS_POPUP, 0, 0, 0, 0,
+                                   0, 0, cls.hInstance, nullptr);
+  if (!h) return 0;
+  if (owner) ws::SetWindowLongPtrA(h, ws::GWL_USERDATA_SLOT, reinterpret_cast<ws::LONG_PTR>(owner));
+  return h;
+}
+
 }  // namespace
 
-TThreadTimer::TThreadTimer(platform::TComponent* owner) : platform::TComponent(owner) {}
-TThreadTimer::~TThreadTimer() = default;
-void TThreadTimer::SetEnabled(bool value) { enabled_ = value; }
-void TThreadTimer::SetInterval(uint32_t value) { interval_ = value; }
-void TThreadTimer::SetOnTimer(platform::TNotifyEvent handler) { onTimer_ = std::move(handler); }
-void TThreadTimer::UpdateTimer() {}
+platform::LRESULT TimerWindowProc(platform::HWND hwnd, platform::UINT msg, platform::WPARAM wParam,
+                                  platform::LPARAM lParam) {
+  auto* timer = reinterpret_cast<TThreadTimer*>(ws::GetWindowLongPtrA(hwnd, ws::GWL_USERDATA_SLOT));
+  if (!timer) return ws::DefWindowProcA(hwnd, msg, wParam, lParam);
+  if (msg == ws::WM_TIMER) {
+    if (timer->onTimer_) {
+      // The handler's failure goes to the program's report, no further.
+      try {
+        platform::TNotifyEvent handler = timer->onTimer_;
+        handler(timer);
+      } catch (const std::exception& e) {
+        platform::Application().HandleException(e);
+      } catch (...) {
+      }
+    }
+    return 0;
+  }
+  return ws::DefWindowProcA(hwnd, msg, wParam, lParam);
+}
+
+platform::HWND CreateNoticeWindow(TSocketBase* component) {
+  static ws::WNDCLASSA cls{0, NoticeWindowProc, 0, sizeof(void*), 0, 0, 0, 0, nullptr, kNoticeClassName};
+  return CreateHiddenWindow(cls, component);
+}
+
+platform::HWND CreateTimerWindow(TThreadTimer* timer) {
+  static ws::WNDCLASSA cls{0, TimerWindowProc, 0, sizeof(void*), 0, 0, 0, 0, nullptr, kTimerClassName};
+  return CreateHiddenWindow(cls, timer);
+}
+
+// ---------------------------------------------------------------- timer
+
+TThreadTimer::TThreadTimer(platform::TComponent* owner) : platform::TComponent(owner) {
+  window_ = CreateTimerWindow(this);
+}
+
+TThreadTimer::~TThreadTimer() {
+  BeginDestroy();
+  enabled_ = false;
+  try {
+    UpdateTimer();
+  } catch (...) {
+  }
+  if (window_) ws::DestroyWindow(window_);
+}
+
+void TThreadTimer::SetEnabled(bool value) {
+  if (value == enabled_) return;
+  enabled_ = value;
+  UpdateTimer();
+}
+
+void TThreadTimer::SetInterval(uint32_t value) {
+  if (value == interval_) return;
+  interval_ = value;
+  UpdateTimer();
+}
+
+void TThreadTimer::SetOnTimer(platform::TNotifyEvent handler) {
+  onTimer_ = std::move(handler);
+  UpdateTimer();
+}
+
+void TThreadTimer::UpdateTimer() {
+  ws::KillTimer(window_, kTimerId);
+  if (interval_ != 0 && enabled_ && onTimer_) {
+    if (ws::SetTimer(window_, kTimerId, interval_, nullptr) == 0) throw platform::Exception("No Timer");
+  }
+}
+
+// ---------------------------------------------------------------- helpers
 
 std::string NthWord(const std::string& text, char sep, int k) {
   std::string result;
@@ -26,39 +148,527 @@ std::string NthWord(const std::string& text, char sep, int k) {
   return result;
 }
 
-TSocketBase::TSocketBase(platform::TComponent* owner) : platform::TComponent(owner) {
-  LineBuffer.resize(kLineLimit + 1);
-  LookupBuffer.resize(kLookupBufferSize);
-}
-TSocketBase::~TSocketBase() = default;
-void TSocketBase::Accept() {}
-void TSocketBase::Connect() { NotYet(); }
-void TSocketBase::Disconnect() { NotYet(); }
-void TSocketBase::Transaction(const std::string&, std::string&) { NotYet(); }
-void TSocketBase::Abort() { canceled_ = true; }
-void TSocketBase::ReadLn(std::string&) { NotYet(); }
-void TSocketBase::SendLine(const std::string&) { NotYet(); }
-void TSocketBase::SendText(const std::string&) { NotYet(); }
-void TSocketBase::SendBuffer(const char*, int32_t) { NotYet(); }
-void TSocketBase::CheckConnected() { NotYet(); }
-void TSocketBase::Cancel() { canceled_ = true; }
-void TSocketBase::CloseSocketHandle() { connected_ = false; }
-void TSocketBase::RaiseSocketError(int32_t) {}
-std::string TSocketBase::ErrorText(int32_t) { return {}; }
 const std::vector<std::pair<int32_t, const char*>>& TSocketBase::SocketErrorTexts() {
-  static const std::vector<std::pair<int32_t, const char*>> table;
+  static const std::vector<std::pair<int32_t, const char*>> table = {
+      {10004, "Interrupted system call"},
+      {10009, "Bad file number"},
+      {10013, "Permission denied"},
+      {10014, "Bad address"},
+      {10022, "Invalid argument"},
+      {10024, "Too many open files"},
+      {10035, "Operation would block"},
+      {10036, "Operation now in progress"},
+      {10037, "Operation already in progress"},
+      {10038, "Socket operation on non-socket"},
+      {10039, "Destination address required"},
+      {10040, "Message too long"},
+      {10041, "Wrong protocol type for socket"},
+      {10042, "Bad protocol option"},
+      {10043, "Protocol not supported"},
+      {10044, "Socket type not supported"},
+      {10045, "Operation not supported on socket"},
+      {10046, "Protocol family not supported"},
+      {10047, "Address family not supported by protocol family"},
+      {10048, "Address already in use"},
+      {10049, "Can't assign requested address"},
+      {10050, "Network is down"},
+      {10051, "Network is unreachable"},
+      {10052, "Network dropped connection or reset"},
+      {10053, "Software caused connection abort"},
+      {10054, "Connection reset by peer"},
+      {10055, "No buffer space available"},
+      {10056, "Socket is already connected"},
+      {10057, "Socket is not connected"},
+      {10058, "Can't send after socket shutdown"},
+      {10059, "Too many references, can't splice"},
+      {10060, "Connection timed out"},
+      {10061, "Connection refused"},
+      {10062, "Too many levels of symbolic links"},
+      {10063, "File name too long"},
+      {10064, "Host is down"},
+      {10065, "No route to Host"},
+      {10066, "Directory not empty"},
+      {10067, "Too many processes"},
+      {10068, "Too many users"},
+      {10069, "Disc quota exceeded"},
+      {10070, "Stale NFS file handle"},
+      {10071, "Too many levels of remote in path"},
+      {10091, "Network subsystem is unavailable"},
+      {10092, "Incompatible version of WINSOCK.DLL"},
+      {10093, "Successful WSAStartup not yet performed"},
+      {11001, "Host not found"},
+      {11002, "Non-Authoritative Host not found"},
+      {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+      {11004, "Valid name, no data record of requested type"},
+  };
   return table;
 }
-void TSocketBase::ResolveHost() { NotYet(); }
-void TSocketBase::TimerOn() {}
-void TSocketBase::TimerOff() {}
-void TSocketBase::TimerFired(platform::TObject*) {}
-void TSocketBase::HandleNotice(platform::UINT, platform::WPARAM, platform::LPARAM) {}
-void TSocketBase::ReportStatus(int, const std::string&) {}
-bool TSocketBase::DataAvailable() { return false; }
-void TSocketBase::ClearInput() {}
-int32_t TSocketBase::StartupCount() { return 0; }
-void TSocketBase::SocketStartup() {}
-void TSocketBase::RegisterNotices() {}
-void TSocketBase::WaitForConnection() {}
-void TSocketBase::CancelLookup() {}
+
+int32_t TSocketBase::StartupCount() { return g_startupCount; }
+
+// ---------------------------------------------------------------- life
+
+TSocketBase::TSocketBase(platform::TComponent* owner) : platform::TComponent(owner) {
+  LineBuffer.assign(kLineLimit + 1, '\0');
+  noticeWindow_ = CreateNoticeWindow(this);
+  LookupBuffer.assign(kLookupBufferSize, '\0');
+  timeOutTimer_ = new TThreadTimer(this);
+  timeOutTimer_->SetEnabled(false);
+  timeOutTimer_->SetOnTimer([this](platform::TObject* sender) { TimerFired(sender); });
+  ReportStatus(8, "Create");
+  try {
+    SocketStartup();
+  } catch (...) {
+    // The half-built component goes away without counting down again; the
+    // timer is freed with the component base.
+    if (noticeWindow_) ws::DestroyWindow(noticeWindow_);
+    noticeWindow_ = 0;
+    throw;
+  }
+}
+
+TSocketBase::~TSocketBase() {
+  BeginDestroy();
+  ReportStatus(8, "Destroy");
+  try {
+    Abort();
+  } catch (...) {
+  }
+  canceled_ = true;
+  CancelLookup();
+  delete timeOutTimer_;
+  timeOutTimer_ = nullptr;
+  if (noticeWindow_) ws::DestroyWindow(noticeWindow_);
+  noticeWindow_ = 0;
+  shuttingDown_ = true;
+  if (socketHandle_ != kNoSocket) {
+    try {
+      CloseSocketHandle();
+    } catch (...) {
+    }
+  }
+  if (started_) {
+    started_ = false;
+    if (--g_startupCount == 0) ws::WSACleanup();
+  }
+}
+
+void TSocketBase::SocketStartup() {
+  ReportStatus(8, "Initializing Winsock");
+  if (++g_startupCount == 1) {
+    ws::WSADATA data;
+    ws::WSAStartup(kSocketsVersion, &data);
+  }
+  ws::SOCKET s = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
+  if (s == ws::INVALID_SOCKET || s >= kNoSocket) {
+    if (s != ws::INVALID_SOCKET) ws::closesocket(s);
+    if (--g_startupCount == 0) ws::WSACleanup();
+    throw ESockError("Initializaton of windows sockets failed");
+  }
+  started_ = true;
+  socketHandle_ = static_cast<uint16_t>(s);
+  // Closing this first socket aborts its connection: the peer sees a reset.
+  ws::LINGER linger{1, 0};
+  ws::setsockopt(s, ws::SOL_SOCKET, ws::SO_LINGER, reinterpret_cast<const char*>(&linger), sizeof linger);
+  RegisterNotices();
+}
+
+void TSocketBase::RegisterNotices() {
+  ws::WSAAsyncSelect(socketHandle_, noticeWindow_, WM_SOCKET_NOTICE, kNoticeMask);
+}
+
+bool TSocketBase::ReplaceSocket() {
+  ws::SOCKET fresh = ws::socket(ws::AF_INET, ws::SOCK_STREAM, 0);
+  if (fresh == ws::INVALID_SOCKET || fresh >= kNoSocket) {
+    if (fresh != ws::INVALID_SOCKET) ws::closesocket(fresh);
+    socketHandle_ = kNoSocket;
+    return false;
+  }
+  socketHandle_ = static_cast<uint16_t>(fresh);
+  RegisterNotices();
+  return true;
+}
+
+void TSocketBase::DiscardSocket() {
+  // After a failed connect the next one must start from an unconnected
+  // socket, and late notices of this one must change nothing.
+  connected_ = false;
+  if (socketHandle_ != kNoSocket) ws::closesocket(socketHandle_);
+  socketHandle_ = kNoSocket;
+  if (!shuttingDown_) ReplaceSocket();
+}
+
+void TSocketBase::Accept() {}
+
+// ---------------------------------------------------------------- status
+
+void TSocketBase::ReportStatus(int level, const std::string& text) {
+  lastStatus_ = text;
+  if (level > ReportLevel || Destroying() || !OnStatus) return;
+  try {
+    TOnStatus handler = OnStatus;
+    handler(this, text);
+  } catch (...) {
+  }
+}
+
+std::string TSocketBase::ErrorText(int32_t number) {
+  ReportStatus(8, "Looking Up Error Message");
+  if (number == 0) return {};
+  for (const auto& [n, text] : SocketErrorTexts()) {
+    if (n == number) return platform::IntToStr(number) + ":" + text;
+  }
+  return "Unknown Error No. " + platform::IntToStr(number);
+}
+
+void TSocketBase::RaiseSocketError(int32_t ignored) {
+  int err = ws::WSAGetLastError();
+  if (err != ignored && err > 10000) throw ESockError(ErrorText(err));
+}
+
+// ---------------------------------------------------------------- time-out
+
+void TSocketBase::TimerOn() {
+  ReportStatus(8, "Timer On");
+  timedOut_ = false;
+  if (TimeOut < 0) throw platform::RangeError();
+  timeOutTimer_->SetInterval(static_cast<uint32_t>(TimeOut));
+  timeOutTimer_->SetEnabled(true);
+}
+
+void TSocketBase::TimerOff() {
+  ReportStatus(8, "Timer Off");
+  if (timeOutTimer_) timeOutTimer_->SetEnabled(false);
+}
+
+void TSocketBase::TimerFired(platform::TObject*) {
+  ReportStatus(8, "Timer Triggered");
+  TimerOff();
+  timedOut_ = true;
+  waitDone_ = true;
+  Abort();
+}
+
+void TSocketBase::Abort() {
+  ReportStatus(8, "Abort");
+  Cancel();
+}
+
+void TSocketBase::Cancel() {
+  ReportStatus(8, "Canceling");
+  canceled_ = true;
+}
+
+// ---------------------------------------------------------------- lookup
+
+void TSocketBase::CancelLookup() {
+  if (lookupTask_) ws::WSACancelAsyncRequest(lookupTask_);
+  lookupTask_ = 0;
+}
+
+void TSocketBase::ResolveHost() {
+  ReportStatus(8, "Resolve Host");
+  size_t n = std::min(Host.size(), static_cast<size_t>(kLineLimit));
+  std::memcpy(LineBuffer.data(), Host.data(), n);
+  LineBuffer[n] = '\0';
+  remoteAddress_ = ws::inet_addr(LineBuffer.data());
+  if (remoteAddress_ != ws::INADDR_NONE) return;
+
+  remoteAddress_ = 0;
+  TimerOn();
+  {
+    AtExit off([this] {
+      TimerOff();
+      // A late answer of this request must change nothing.
+      CancelLookup();
+    });
+    waitDone_ = false;
+    CancelLookup();
+    lookupTask_ = ws::WSAAsyncGetHostByName(noticeWindow_, WM_LOOKUP_ANSWER, LineBuffer.data(),
+                                            LookupBuffer.data(), kLookupBufferSize);
+    do {
+      ws::WaitForSocketActivity(ws::INVALID_SOCKET, kPassSleepMs);
+      ws::ProcessMessages();
+    } while (!waitDone_ && !timedOut_ && !canceled_);
+  }
+  if (timedOut_) throw ESockError("Host Lookup Timed Out");
+  if (canceled_) throw ESockError("Host Lookup Canceled");
+  if (!noticeOk_) throw ESockError("Host Lookup Failed");
+
+  // The record was written into LookupBuffer by the layer; its pointers
+  // point into the buffer itself.
+  const char* base = LookupBuffer.data();
+  const char* end = base + kLookupBufferSize;
+  auto inside = [&](const void* p, size_t len) {
+    auto* c = static_cast<const char*>(p);
+    return c >= base && c + len <= end;
+  };
+  ws::HOSTENT he;
+  std::memcpy(static_cast<void*>(&he), base, sizeof he);
+  if (he.h_length == 4 && inside(he.h_addr_list, sizeof(char*)) && he.h_addr_list[0] &&
+      inside(he.h_addr_list[0], 4)) {
+    std::memcpy(&remoteAddress_, he.h_addr_list[0], 4);
+  } else {
+    throw ESockError("Host Lookup Failed");
+  }
+  if (OnHostResolved) {
+    TOnHostResolved handler = OnHostResolved;
+    handler(this);
+  }
+}
+
+// ---------------------------------------------------------------- notices
+
+void TSocketBase::HandleNotice(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam) {
+  try {
+    if (msg == WM_SOCKET_NOTICE) {
+      // A notice of an earlier socket of this component changes nothing.
+      if (wParam != socketHandle_ || socketHandle_ == kNoSocket) return;
+      noticeOk_ = HighWord(lParam) == 0;
+      switch (LowWord(lParam)) {
+        case ws::FD_CONNECT:
+          if (noticeOk_) {
+            connected_ = true;
+            if (OnConnect) {
+              platform::TNotifyEvent handler = OnConnect;
+              handler(this);
+            }
+          }
+          break;
+        case ws::FD_CLOSE:
+          if (!DataAvailable()) CloseSocketHandle();
+          break;
+        default:
+          break;  // reads are polled by the line wait; nothing else arrives
+      }
+      return;
+    }
+    if (msg == WM_LOOKUP_ANSWER) {
+      // Only the answer of the lookup being waited for counts.
+      if (lookupTask_ == 0 || wParam != lookupTask_) return;
+      noticeOk_ = HighWord(lParam) == 0;
+      lookupTask_ = 0;
+      waitDone_ = true;
+      return;
+    }
+    noticeOk_ = HighWord(lParam) == 0;
+  } catch (...) {
+    // Failures inside the dispatch go nowhere.
+  }
+}
+
+bool TSocketBase::DataAvailable() {
+  ReportStatus(8, "Data Available");
+  return ws::recv(socketHandle_, LineBuffer.data(), 1, ws::MSG_PEEK) > 0;
+}
+
+void TSocketBase::ClearInput() {
+  ReportStatus(8, "Clearing Input");
+  std::vector<char> scratch(kClearInputSize);
+  ws::recv(socketHandle_, scratch.data(), kClearInputSize, 0);
+}
+
+// ---------------------------------------------------------------- connection
+
+void TSocketBase::Connect() {
+  ReportStatus(8, "Connecting");
+  canceled_ = false;
+  if (connected_) throw ESockError("Already connected");
+
+  // Resolution: a name that cannot be resolved may be mended once by the
+  // OnInvalidHost handler.
+  int attempts = 0;
+  for (;;) {
+    try {
+      ResolveHost();
+    } catch (const ESockError& e) {
+      if (e.Message() == "Host Lookup Timed Out" || e.Message() == "Host Lookup Canceled") throw;
+      remoteAddress_ = 0;
+    }
+    if (remoteAddress_ != 0) break;
+    if (attempts > 0 || !OnInvalidHost) throw ESockError("Null Remote Address");
+    bool handled = false;
+    platform::THandlerEvent handler = OnInvalidHost;
+    handler(handled);
+    if (!handled) throw ESockError("Null Remote Address");
+    ++attempts;
+  }
+
+  if (socketHandle_ == kNoSocket && !ReplaceSocket()) {
+    throw ESockError("Initializaton of windows sockets failed");
+  }
+
+  ws::SOCKADDR_IN address;
+  address.sin_family = static_cast<int16_t>(ws::AF_INET);
+  address.sin_port = ws::htons(static_cast<uint16_t>(Port & 0xffff));
+  address.sin_addr.s_addr = remoteAddress_;
+
+  noticeOk_ = true;
+  waitDone_ = false;
+  if (ws::connect(socketHandle_, reinterpret_cast<const ws::SOCKADDR*>(&address), sizeof address) ==
+      ws::SOCKET_ERROR) {
+    int err = ws::WSAGetLastError();
+    if (err != kWouldBlock && err > 10000) {
+      DiscardSocket();
+      throw ESockError(ErrorText(err));
+    }
+  }
+
+  try {
+    TimerOn();
+  } catch (...) {
+    DiscardSocket();
+    throw;
+  }
+  {
+    AtExit off([this] { TimerOff(); });
+    do {
+      ws::WaitForSocketActivity(socketHandle_, kPassSleepMs);
+      ws::ProcessMessages();
+    } while (!connected_ && !timedOut_ && !canceled_ && noticeOk_);
+  }
+  if (!timedOut_ && !canceled_ && noticeOk_) return;
+
+  const char* text = timedOut_ ? "Connection Timed out" : canceled_ ? "Connection Canceled" : "Connection Failed";
+  DiscardSocket();
+  if (OnConnectionFailed) {
+    platform::TNotifyEvent handler = OnConnectionFailed;
+    handler(this);
+  }
+  throw ESockError(text);
+}
+
+void TSocketBase::Disconnect() {
+  ReportStatus(8, "Disconnecting");
+  CloseSocketHandle();
+}
+
+void TSocketBase::CloseSocketHandle() {
+  ReportStatus(4, "Request Close Socket");
+  connected_ = false;
+  if (socketHandle_ == kNoSocket) return;
+  if (ws::closesocket(socketHandle_) == ws::SOCKET_ERROR) {
+    RaiseSocketError(kWouldBlock);
+    return;
+  }
+  socketHandle_ = kNoSocket;
+  if (!Destroying() && OnDisconnect) {
+    platform::TNotifyEvent handler = OnDisconnect;
+    handler(this);
+  }
+  if (!shuttingDown_ && !ReplaceSocket()) throw platform::RangeError();
+}
+
+void TSocketBase::CheckConnected() {
+  ReportStatus(8, "Checking Connection");
+  bool asked = false;
+  while (!connected_) {
+    if (asked || !OnConnectionRequired) throw platform::Exception("Not Connected");
+    asked = true;
+    bool handled = false;
+    platform::THandlerEvent handler = OnConnectionRequired;
+    handler(handled);
+    if (!handled) throw platform::Exception("Not Connected");
+  }
+}
+
+// ---------------------------------------------------------------- exchange
+
+void TSocketBase::SendBuffer(const char* bytes, int32_t length) {
+  ReportStatus(4, "Sending Buffer");
+  TimerOn();
+  AtExit off([this] { TimerOff(); });
+  if (!canceled_) {
+    if (length == 0) length = static_cast<int32_t>(strnlen(bytes, kSendLimit + 1));
+    if (length < 0 || length > kSendLimit) throw platform::RangeError();
+    int32_t sent = 0;
+    while (sent < length) {
+      int n = ws::send(socketHandle_, bytes + sent, length - sent, 0);
+      if (n == 0) break;
+      if (n == ws::SOCKET_ERROR) {
+        RaiseSocketError(kWouldBlock);
+        // The send queue is full: wait until it takes bytes again rather
+        // than offering them in a tight loop. A peer that takes nothing for
+        // a whole time-out period ends the send.
+        if (!ws::WaitForSocketWritable(socketHandle_, TimeOut > 0 ? TimeOut : kNoLimit)) {
+          throw EAbortError("Socket send aborted");
+        }
+        continue;
+      }
+      sent += n;
+    }
+  }
+  if (canceled_) {
+    canceled_ = false;
+    throw EAbortError("Socket send aborted");
+  }
+}
+
+void TSocketBase::SendText(const std::string& text) {
+  ReportStatus(8, "Write");
+  size_t n = std::min(text.size(), static_cast<size_t>(kLineLimit));
+  std::memcpy(LineBuffer.data(), text.data(), n);
+  LineBuffer[n] = '\0';
+  SendBuffer(LineBuffer.data(), 0);
+}
+
+void TSocketBase::SendLine(const std::string& text) {
+  ReportStatus(8, "Writeln");
+  SendText(text + "\r\n");
+}
+
+void TSocketBase::ReadLn(std::string& line) {
+  ReportStatus(8, "ReadLn");
+  line.clear();
+  int32_t taken = 0;
+  TimerOn();
+  AtExit off([this] { TimerOff(); });
+  for (;;) {
+    if (taken >= kLineLimit) throw platform::RangeError();
+    char* at = LineBuffer.data() + taken;
+    int n = ws::recv(socketHandle_, at, kLineLimit - taken, ws::MSG_PEEK);
+    if (n == 0) {
+      line.clear();  // the peer has closed and nothing is left
+      return;
+    }
+    if (n == ws::SOCKET_ERROR) {
+      // A socket that the close notice has closed and replaced reads as
+      // the end of the stream.
+      if (ws::WSAGetLastError() == ws::WSAENOTCONN) {
+        line.clear();
+        return;
+      }
+      RaiseSocketError(kWouldBlock);
+    } else {
+      const char* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(n)));
+      if (lf) {
+        int rest = static_cast<int>(lf - at) + 1;
+        int got = ws::recv(socketHandle_, at, rest, 0);
+        if (got > 0) line.append(at, static_cast<size_t>(got));
+        return;
+      }
+      int got = ws::recv(socketHandle_, at, n, 0);
+      if (got > 0) {
+        line.append(at, static_cast<size_t>(got));
+        taken += got;
+      }
+    }
+    ws::ProcessMessages();
+    if (canceled_) {
+      canceled_ = false;
+      throw EAbortError("Socket readln aborted");
+    }
+    // Sleep until something can change the outcome: bytes or a close on the
+    // socket, a notice or message, or a due timer.
+    ws::WaitForSocketActivity(socketHandle_, kNoLimit);
+  }
+}
+
+void TSocketBase::Transaction(const std::string& command, std::string& reply) {
+  ReportStatus(8, "Transaction");
+  SendLine(command);
+  std::string line;
+  ReadLn(line);
+  if (!line.empty()) ReportStatus(1, line);
+  reply = line;
+}

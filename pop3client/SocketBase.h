@@ -165,7 +165,8 @@ class TSocketBase : public platform::TComponent {
  private:
   void SocketStartup();
   void RegisterNotices();
-  void WaitForConnection();
+  bool ReplaceSocket();
+  void DiscardSocket();
   void CancelLookup();
 
   bool canceled_ = false;

@@ -1,0 +1,295 @@
+#include "platform/Messages.h"
+
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "platform/Component.h"
+#include "platform/EventSource.h"
+#include "platform/QueueInternals.h"
+
+namespace platform {
+
+namespace {
+
+struct Window {
+  std::string className;
+  WNDPROC proc = nullptr;
+  LONG_PTR stored = 0;
+};
+
+struct Queued {
+  MSG msg;
+  detail::TakeHook hook;
+};
+
+struct Timer {
+  Clock::duration period;
+  Clock::time_point due;
+  uint64_t firedInPump = 0;  // the pump pass that last fired it
+};
+
+// One lock for everything another thread may touch: the queue and the
+// window table (PostMessageA checks that the window exists). The state is
+// never freed, so that a helper thread finishing during process exit still
+// finds it.
+struct QueueState {
+  std::mutex lock;
+  std::map<std::string, WNDCLASSA> classes;
+  std::map<std::string, std::string> classNames;  // keeps lpszClassName alive
+  std::map<HWND, Window> windows;
+  std::deque<Queued> queue;
+  std::map<std::pair<HWND, UINT_PTR>, Timer> timers;
+  HWND nextWindow = 1;
+  bool quitPosted = false;
+  uint64_t pumpPass = 0;
+};
+
+QueueState& State() {
+  static QueueState* state = new QueueState();
+  return *state;
+}
+
+
+constexpr UINT kMinTimerMs = 1;
+
+// Takes the next message: posted ones first, then the quit request, then a
+// due timer that has not yet fired in this pump pass.
+bool TakeMessage(MSG* out, uint64_t pass) {
+  for (;;) {
+    Queued q;
+    {
+      std::lock_guard<std::mutex> guard(State().lock);
+      if (!State().queue.empty()) {
+        q = std::move(State().queue.front());
+        State().queue.pop_front();
+      } else if (State().quitPosted) {
+        State().quitPosted = false;
+        *out = MSG{0, WM_QUIT, 0, 0};
+        return true;
+      } else {
+        auto now = Clock::now();
+        auto best = State().timers.end();
+        for (auto it = State().timers.begin(); it != State().timers.end(); ++it) {
+          if (it->second.due > now) continue;
+          if (pass != 0 && it->second.firedInPump == pass) continue;
+          if (best == State().timers.end() || it->second.due < best->second.due) best = it;
+        }
+        if (best == State().timers.end()) return false;
+        best->second.due = now + best->second.period;
+        best->second.firedInPump = pass;
+        *out = MSG{best->first.first, WM_TIMER, best->first.second, 0};
+        return true;
+      }
+    }
+    // The hook runs without the lock: it may take it itself.
+    if (q.hook && !q.hook(q.msg)) continue;
+    *out = q.msg;
+    return true;
+  }
+}
+
+}  // namespace
+
+HINSTANCE HInstance() { return 0x400000; }
+
+bool GetClassInfoA(HINSTANCE instance, const char* className, WNDCLASSA* info) {
+  if (!className) return false;
+  std::lock_guard<std::mutex> guard(State().lock);
+  auto it = State().classes.find(className);
+  if (it == State().classes.end() || it->second.hInstance != instance) return false;
+  if (info) *info = it->second;
+  return true;
+}
+
+ATOM RegisterClassA(const WNDCLASSA* wc) {
+  if (!wc || !wc->lpszClassName || !wc->lpfnWndProc) return 0;
+  std::lock_guard<std::mutex> guard(State().lock);
+  std::string name = wc->lpszClassName;
+  if (State().classes.count(name)) return 0;  // already registered
+  auto& kept = State().classNames[name];
+  kept = name;
+  WNDCLASSA copy = *wc;
+  copy.lpszClassName = kept.c_str();
+  State().classes[name] = copy;
+  return static_cast<ATOM>(State().classes.size());
+}
+
+HWND CreateWindowExA(DWORD, const char* className, const char*, DWORD, int, int, int, int, HWND,
+                     uintptr_t, HINSTANCE, void*) {
+  if (!className) return 0;
+  std::lock_guard<std::mutex> guard(State().lock);
+  auto it = State().classes.find(className);
+  if (it == State().classes.end()) return 0;
+  HWND h = State().nextWindow++;
+  State().windows[h] = Window{className, it->second.lpfnWndProc, 0};
+  return h;
+}
+
+bool DestroyWindow(HWND hwnd) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  if (!State().windows.erase(hwnd)) return false;
+  for (auto it = State().queue.begin(); it != State().queue.end();) {
+    it = it->msg.hwnd == hwnd ? State().queue.erase(it) : it + 1;
+  }
+  for (auto it = State().timers.begin(); it != State().timers.end();) {
+    it = it->first.first == hwnd ? State().timers.erase(it) : std::next(it);
+  }
+  return true;
+}
+
+bool IsWindow(HWND hwnd) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return State().windows.count(hwnd) != 0;
+}
+
+LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value) {
+  if (index != GWL_USERDATA_SLOT) return 0;
+  std::lock_guard<std::mutex> guard(State().lock);
+  auto it = State().windows.find(hwnd);
+  if (it == State().windows.end()) return 0;
+  LONG_PTR old = it->second.stored;
+  it->second.stored = value;
+  return old;
+}
+
+LONG_PTR GetWindowLongPtrA(HWND hwnd, int index) {
+  if (index != GWL_USERDATA_SLOT) return 0;
+  std::lock_guard<std::mutex> guard(State().lock);
+  auto it = State().windows.find(hwnd);
+  return it == State().windows.end() ? 0 : it->second.stored;
+}
+
+LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) { return 0; }
+
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, void*) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  if (!State().windows.count(hwnd)) return 0;
+  if (elapseMs < kMinTimerMs) elapseMs = kMinTimerMs;
+  Clock::duration period = std::chrono::milliseconds(elapseMs);
+  State().timers[{hwnd, id}] = Timer{period, Clock::now() + period, 0};
+  if (id == 0) return 1;  // the original hands out a fresh id for 0
+  return id;
+}
+
+bool KillTimer(HWND hwnd, UINT_PTR id) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  bool found = State().timers.erase({hwnd, id}) != 0;
+  // A tick already taken out of the queue cannot come back; none is queued,
+  // ticks are made when they are taken.
+  return found;
+}
+
+bool detail::PostMessageWithHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, TakeHook hook) {
+  {
+    std::lock_guard<std::mutex> guard(State().lock);
+    if (!State().windows.count(hwnd)) return false;
+    State().queue.push_back(Queued{MSG{hwnd, msg, wParam, lParam}, std::move(hook)});
+  }
+  CurrentEventSource().Wake();
+  return true;
+}
+
+void detail::RemoveQueuedMessages(const std::function<bool(const MSG&)>& predicate) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  for (auto it = State().queue.begin(); it != State().queue.end();) {
+    it = predicate(it->msg) ? State().queue.erase(it) : it + 1;
+  }
+}
+
+bool PostMessageA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  return detail::PostMessageWithHook(hwnd, msg, wParam, lParam, nullptr);
+}
+
+void PostQuitMessage(int) {
+  {
+    std::lock_guard<std::mutex> guard(State().lock);
+    State().quitPosted = true;
+  }
+  CurrentEventSource().Wake();
+}
+
+bool PeekMessageA(MSG* msg) { return TakeMessage(msg, 0); }
+
+LRESULT DispatchMessageA(const MSG* msg) {
+  WNDPROC proc = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(State().lock);
+    auto it = State().windows.find(msg->hwnd);
+    if (it == State().windows.end()) return 0;
+    proc = it->second.proc;
+  }
+  return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
+}
+
+int QueuedMessageCount() {
+  std::lock_guard<std::mutex> guard(State().lock);
+  return static_cast<int>(State().queue.size());
+}
+
+void PendingWaitSet(std::vector<WaitSocket>& sockets, std::optional<Clock::time_point>& nextTimer) {
+  sockets.clear();
+  detail::CollectSocketWatches(sockets);
+  std::lock_guard<std::mutex> guard(State().lock);
+  nextTimer.reset();
+  for (auto& [key, t] : State().timers) {
+    if (!nextTimer || t.due < *nextTimer) nextTimer = t.due;
+  }
+}
+
+namespace {
+
+bool WorkWaiting(std::optional<Clock::time_point>& nextTimer) {
+  std::lock_guard<std::mutex> guard(State().lock);
+  if (!State().queue.empty() || State().quitPosted) return true;
+  nextTimer.reset();
+  for (auto& [key, t] : State().timers) {
+    if (!nextTimer || t.due < *nextTimer) nextTimer = t.due;
+  }
+  return nextTimer && *nextTimer <= Clock::now();
+}
+
+// Polls the watched sockets without waiting and posts their notices.
+void CollectNotices() {
+  std::vector<WaitSocket> sockets;
+  detail::CollectSocketWatches(sockets);
+  if (sockets.empty()) return;
+  CurrentEventSource().Wait(sockets, Clock::now());
+  detail::DeliverSocketReadiness(sockets);
+}
+
+}  // namespace
+
+void WaitForWork(const std::vector<WaitSocket>& extra, std::optional<Clock::duration> maxWait) {
+  std::optional<Clock::time_point> deadline;
+  if (maxWait) deadline = Clock::now() + *maxWait;
+
+  std::optional<Clock::time_point> nextTimer;
+  if (WorkWaiting(nextTimer)) return;
+  if (nextTimer && (!deadline || *nextTimer < *deadline)) deadline = nextTimer;
+
+  std::vector<WaitSocket> sockets;
+  detail::CollectSocketWatches(sockets);
+  size_t own = sockets.size();
+  sockets.insert(sockets.end(), extra.begin(), extra.end());
+  CurrentEventSource().Wait(sockets, deadline);
+  sockets.resize(own);
+  detail::DeliverSocketReadiness(sockets);
+}
+
+void ProcessMessages() {
+  CollectNotices();
+  uint64_t pass = ++State().pumpPass;
+  MSG msg;
+  while (TakeMessage(&msg, pass)) {
+    if (msg.message == WM_QUIT) {
+      Application().Terminated = true;
+      continue;
+    }
+    DispatchMessageA(&msg);
+  }
+  CurrentEventSource().DispatchForeign();
+}
+
+}  // namespace platform

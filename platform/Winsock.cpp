@@ -1,0 +1,565 @@
+// POSIX sockets behind the Windows Sockets names. The system headers come
+// first; Winsock.h keeps its own names clear of their macros.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Winsock.h"
+#include "platform/QueueInternals.h"
+
+namespace platform {
+
+namespace {
+
+// Windows Sockets values, spelled out here because the C library's macros
+// hide the layer's own names in this file.
+constexpr int kWsAfInet = 2;
+constexpr int kWsSockStream = 1;
+constexpr int kWsSolSocket = 0xffff;
+constexpr int kWsSoLinger = 0x0080;
+constexpr int kWsMsgOob = 1;
+constexpr int kWsMsgPeek = 2;
+
+// Socket handles are numbers of our own, not descriptors: a descriptor is
+// reused at once after a close, a handle only after the counter has gone
+// round, so a late notice can be told apart from the socket's successor.
+constexpr SOCKET kFirstHandle = 1;
+constexpr SOCKET kLastHandle = 65534;  // 65535 means "no socket" to the components
+// Lookups left running by ended waits are bounded; beyond this a request is
+// refused (and its wait ends by its time-out).
+constexpr int kMaxPendingLookups = 64;
+
+enum class SockState { Idle, Connecting, Connected, Failed };
+
+struct SockRec {
+  int fd = -1;
+  SockState state = SockState::Idle;
+  HWND hwnd = 0;
+  UINT msg = 0;
+  long mask = 0;
+  bool readArmed = true;
+  bool closeReported = false;
+  int stickyError = 0;  // a reset seen by the notice code, for later recv
+};
+
+std::map<SOCKET, SockRec>& Sockets() {
+  static auto* table = new std::map<SOCKET, SockRec>();
+  return *table;
+}
+SOCKET g_nextHandle = kFirstHandle;
+int g_startupCount = 0;
+thread_local int t_lastError = 0;
+
+int Fail(int wsaError) {
+  t_lastError = wsaError;
+  return SOCKET_ERROR;
+}
+
+SockRec* Find(SOCKET s) {
+  auto it = Sockets().find(s);
+  return it == Sockets().end() ? nullptr : &it->second;
+}
+
+SOCKET AllocateHandle() {
+  auto& table = Sockets();
+  for (SOCKET tries = 0; tries <= kLastHandle - kFirstHandle; ++tries) {
+    SOCKET h = g_nextHandle;
+    g_nextHandle = g_nextHandle >= kLastHandle ? kFirstHandle : g_nextHandle + 1;
+    if (!table.count(h)) return h;
+  }
+  return INVALID_SOCKET;
+}
+
+void PostNotice(SOCKET s, const SockRec& rec, long event, int error) {
+  if (!rec.hwnd || !(rec.mask & event)) return;
+  LPARAM lParam = static_cast<LPARAM>((static_cast<uint32_t>(error & 0xffff) << 16) |
+                                      static_cast<uint32_t>(event & 0xffff));
+  PostMessageA(rec.hwnd, rec.msg, s, lParam);
+}
+
+int PendingSocketError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
+}
+
+// Lookups.
+struct LookupTask {
+  HWND hwnd = 0;
+  UINT msg = 0;
+  char* buf = nullptr;
+  int buflen = 0;
+  std::string name;
+  // Filled in by the helper thread before it posts.
+  std::vector<uint32_t> addresses;
+  int error = 0;
+};
+
+std::map<HANDLE, std::shared_ptr<LookupTask>>& Lookups() {
+  static auto* table = new std::map<HANDLE, std::shared_ptr<LookupTask>>();
+  return *table;
+}
+HANDLE g_nextTask = 1;
+std::atomic<int> g_pendingLookups{0};
+
+int MapLookupError(int eai) {
+  switch (eai) {
+    case 0: return 0;
+    case EAI_NONAME: return WSAHOST_NOT_FOUND;
+    case EAI_AGAIN: return WSATRY_AGAIN;
+    case EAI_FAIL: return WSANO_RECOVERY;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return WSANO_DATA;
+#endif
+    case EAI_ADDRFAMILY: return WSANO_DATA;
+    case EAI_MEMORY: return WSAENOBUFS;
+    default: return WSANO_RECOVERY;
+  }
+}
+
+void RunLookup(HANDLE id, std::shared_ptr<LookupTask> task);
+
+// Lays the host record out in the caller's buffer; 0 when it does not fit.
+int WriteHostRecord(const LookupTask& t) {
+  size_t n = t.addresses.size();
+  size_t nameLen = t.name.size() + 1;
+  size_t need = sizeof(HOSTENT) + sizeof(char*) /* aliases: one null */ + (n + 1) * sizeof(char*) +
+                n * 4 + nameLen;
+  if (t.buflen < 0 || need > static_cast<size_t>(t.buflen)) return 0;
+  char* base = t.buf;
+  auto* he = reinterpret_cast<HOSTENT*>(base);
+  char* p = base + sizeof(HOSTENT);
+  auto** aliases = reinterpret_cast<char**>(p);
+  aliases[0] = nullptr;
+  p += sizeof(char*);
+  auto** list = reinterpret_cast<char**>(p);
+  p += (n + 1) * sizeof(char*);
+  for (size_t i = 0; i < n; ++i) {
+    std::memcpy(p, &t.addresses[i], 4);
+    list[i] = p;
+    p += 4;
+  }
+  list[n] = nullptr;
+  std::memcpy(p, t.name.c_str(), nameLen);
+  he->h_name = p;
+  he->h_aliases = aliases;
+  he->h_addrtype = static_cast<int16_t>(kWsAfInet);
+  he->h_length = 4;
+  he->h_addr_list = list;
+  return static_cast<int>(need);
+}
+
+}  // namespace
+
+int MapErrno(int err) {
+  switch (err) {
+    case 0: return 0;
+    case EINTR: return WSAEINTR;
+    case EBADF: return WSAEBADF;
+    case EACCES: return WSAEACCES;
+    case EPERM: return WSAEACCES;
+    case EFAULT: return WSAEFAULT;
+    case EINVAL: return WSAEINVAL;
+    case EMFILE: return WSAEMFILE;
+    case ENFILE: return WSAEMFILE;
+    case EAGAIN: return WSAEWOULDBLOCK;
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK: return WSAEWOULDBLOCK;
+#endif
+    case EINPROGRESS: return WSAEWOULDBLOCK;  // a non-blocking connect under way
+    case EALREADY: return WSAEALREADY;
+    case ENOTSOCK: return WSAENOTSOCK;
+    case EDESTADDRREQ: return 10039;
+    case EMSGSIZE: return WSAEMSGSIZE;
+    case EPROTOTYPE: return 10041;
+    case ENOPROTOOPT: return 10042;
+    case EPROTONOSUPPORT: return 10043;
+    case ESOCKTNOSUPPORT: return 10044;
+    case EOPNOTSUPP: return 10045;
+    case EPFNOSUPPORT: return 10046;
+    case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
+    case EADDRINUSE: return WSAEADDRINUSE;
+    case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
+    case ENETDOWN: return WSAENETDOWN;
+    case ENETUNREACH: return WSAENETUNREACH;
+    case ENETRESET: return 10052;
+    case ECONNABORTED: return WSAECONNABORTED;
+    case ECONNRESET: return WSAECONNRESET;
+    case EPIPE: return WSAECONNRESET;  // sending on a connection the peer has reset
+    case ENOBUFS: return WSAENOBUFS;
+    case ENOMEM: return WSAENOBUFS;
+    case EISCONN: return WSAEISCONN;
+    case ENOTCONN: return WSAENOTCONN;
+    case ESHUTDOWN: return WSAESHUTDOWN;
+    case ETOOMANYREFS: return 10059;
+    case ETIMEDOUT: return WSAETIMEDOUT;
+    case ECONNREFUSED: return WSAECONNREFUSED;
+    case ELOOP: return 10062;
+    case ENAMETOOLONG: return 10063;
+    case EHOSTDOWN: return 10064;
+    case EHOSTUNREACH: return WSAEHOSTUNREACH;
+    case ENOTEMPTY: return 10066;
+    case EUSERS: return 10068;
+    case EDQUOT: return 10069;
+    case ESTALE: return 10070;
+    case EREMOTE: return 10071;
+    default: return kUnmappedErrorBase + err;
+  }
+}
+
+int WSAStartup(WORD versionRequested, WSADATA* data) {
+  if ((versionRequested & 0xff) < 1) return WSAVERNOTSUPPORTED;
+  ++g_startupCount;
+  if (data) {
+    *data = WSADATA{};
+    data->wVersion = 0x0101;
+    data->wHighVersion = 0x0101;
+    std::strcpy(data->szDescription, "Kelvo sockets on POSIX");
+    std::strcpy(data->szSystemStatus, "Running");
+    data->iMaxSockets = static_cast<uint16_t>(kLastHandle - kFirstHandle + 1);
+  }
+  return 0;
+}
+
+int WSACleanup() {
+  if (g_startupCount <= 0) return Fail(WSANOTINITIALISED);
+  --g_startupCount;
+  return 0;
+}
+
+int WSAStartupCount() { return g_startupCount; }
+int WSAGetLastError() { return t_lastError; }
+void WSASetLastError(int error) { t_lastError = error; }
+
+SOCKET socket(int af, int type, int protocol) {
+  if (g_startupCount <= 0) {
+    Fail(WSANOTINITIALISED);
+    return INVALID_SOCKET;
+  }
+  if (af != kWsAfInet) {
+    Fail(WSAEAFNOSUPPORT);
+    return INVALID_SOCKET;
+  }
+  if (type != kWsSockStream || (protocol != 0 && protocol != 6)) {
+    Fail(10044);
+    return INVALID_SOCKET;
+  }
+  SOCKET h = AllocateHandle();
+  if (h == INVALID_SOCKET) {
+    Fail(WSAEMFILE);
+    return INVALID_SOCKET;
+  }
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    Fail(MapErrno(errno));
+    return INVALID_SOCKET;
+  }
+  SockRec rec;
+  rec.fd = fd;
+  Sockets()[h] = rec;
+  return h;
+}
+
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
+  SockRec* rec = Find(s);
+  if (!rec) return Fail(WSAENOTSOCK);
+  if (level != kWsSolSocket || optname != kWsSoLinger) return Fail(10042);
+  if (!optval || optlen < static_cast<int>(sizeof(LINGER))) return Fail(WSAEFAULT);
+  LINGER l;
+  std::memcpy(static_cast<void*>(&l), optval, sizeof l);
+  struct linger pl;
+  pl.l_onoff = l.l_onoff ? 1 : 0;
+  pl.l_linger = l.l_linger;
+  if (::setsockopt(rec->fd, SOL_SOCKET, SO_LINGER, &pl, sizeof pl) != 0) return Fail(MapErrno(errno));
+  return 0;
+}
+
+int connect(SOCKET s, const SOCKADDR* name, int namelen) {
+  SockRec* rec = Find(s);
+  if (!rec) return Fail(WSAENOTSOCK);
+  if (!name || namelen < static_cast<int>(sizeof(SOCKADDR_IN))) return Fail(WSAEFAULT);
+  SOCKADDR_IN in;
+  std::memcpy(static_cast<void*>(&in), name, sizeof in);
+  if (in.sin_family != kWsAfInet) return Fail(WSAEAFNOSUPPORT);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = in.sin_port;
+  sa.sin_addr.s_addr = in.sin_addr.s_addr;
+  int r = ::connect(rec->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  if (r == 0) {
+    // Completed at once; the notice comes as it would for a slow peer.
+    if (rec->state == SockState::Idle) rec->state = SockState::Connecting;
+    return 0;
+  }
+  int err = errno;
+  if (err == EINPROGRESS) {
+    rec->state = SockState::Connecting;
+    return Fail(WSAEWOULDBLOCK);
+  }
+  if (err == ECONNREFUSED || err == ETIMEDOUT) {
+    // The original reports these through the connect notice, never here.
+    rec->state = SockState::Failed;
+    PostNotice(s, *rec, FD_CONNECT, MapErrno(err));
+    return Fail(WSAEWOULDBLOCK);
+  }
+  return Fail(MapErrno(err));
+}
+
+int send(SOCKET s, const char* buf, int len, int flags) {
+  SockRec* rec = Find(s);
+  if (!rec) return Fail(WSAENOTSOCK);
+  if (len < 0) return Fail(WSAEINVAL);
+  int pflags = MSG_NOSIGNAL;
+  if (flags & kWsMsgOob) pflags |= MSG_OOB;
+  ssize_t n = ::send(rec->fd, buf, static_cast<size_t>(len), pflags);
+  if (n < 0) return Fail(MapErrno(errno));
+  return static_cast<int>(n);
+}
+
+int recv(SOCKET s, char* buf, int len, int flags) {
+  SockRec* rec = Find(s);
+  if (!rec) return Fail(WSAENOTSOCK);
+  if (len < 0) return Fail(WSAEINVAL);
+  // Every receive enables the next read notice, as with the original.
+  if (rec->state == SockState::Connected && !rec->closeReported) rec->readArmed = true;
+  if (rec->stickyError) return Fail(rec->stickyError);
+  int pflags = 0;
+  if (flags & kWsMsgPeek) pflags |= MSG_PEEK;
+  if (flags & kWsMsgOob) pflags |= MSG_OOB;
+  ssize_t n = ::recv(rec->fd, buf, static_cast<size_t>(len), pflags);
+  if (n < 0) {
+    int err = MapErrno(errno);
+    if (err == WSAECONNRESET) rec->stickyError = err;
+    return Fail(err);
+  }
+  return static_cast<int>(n);
+}
+
+int closesocket(SOCKET s) {
+  auto it = Sockets().find(s);
+  if (it == Sockets().end()) return Fail(WSAENOTSOCK);
+  SockRec rec = it->second;
+  Sockets().erase(it);
+  // Notices still queued for this socket belong to nobody now.
+  if (rec.hwnd) {
+    detail::RemoveQueuedMessages([&](const MSG& m) {
+      return m.hwnd == rec.hwnd && m.message == rec.msg && m.wParam == s;
+    });
+  }
+  if (::close(rec.fd) != 0 && errno != EINTR) return Fail(MapErrno(errno));
+  return 0;
+}
+
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events) {
+  SockRec* rec = Find(s);
+  if (!rec) return Fail(WSAENOTSOCK);
+  int fl = fcntl(rec->fd, F_GETFL);
+  if (fl < 0 || fcntl(rec->fd, F_SETFL, fl | O_NONBLOCK) != 0) return Fail(MapErrno(errno));
+  rec->hwnd = events ? hwnd : 0;
+  rec->msg = msg;
+  rec->mask = events;
+  rec->readArmed = true;
+  return 0;
+}
+
+// The names are in parentheses so that the C library's macros stay out.
+uint16_t(htons)(uint16_t v) {
+  if constexpr (std::endian::native == std::endian::big) return v;
+  return static_cast<uint16_t>((v >> 8) | (v << 8));
+}
+uint16_t(ntohs)(uint16_t v) { return (htons)(v); }
+uint32_t(htonl)(uint32_t v) {
+  if constexpr (std::endian::native == std::endian::big) return v;
+  return (v >> 24) | ((v >> 8) & 0xff00u) | ((v << 8) & 0xff0000u) | (v << 24);
+}
+uint32_t(ntohl)(uint32_t v) { return (htonl)(v); }
+
+uint32_t inet_addr(const char* text) {
+  if (!text) return 0xffffffffu;
+  return ::inet_addr(text);
+}
+
+namespace {
+
+void RunLookup(HANDLE id, std::shared_ptr<LookupTask> task) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  int rc = getaddrinfo(task->name.c_str(), nullptr, &hints, &res);
+  task->error = MapLookupError(rc);
+  if (rc == 0) {
+    for (addrinfo* a = res; a; a = a->ai_next) {
+      if (a->ai_family != AF_INET) continue;
+      uint32_t addr = reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+      task->addresses.push_back(addr);
+    }
+    freeaddrinfo(res);
+    if (task->addresses.empty()) task->error = WSANO_DATA;
+  }
+  HWND hwnd = task->hwnd;
+  UINT msg = task->msg;
+  // The record is written on the queue's thread when the answer is taken,
+  // and only while the request is still live: a cancelled request or a
+  // destroyed window never sees it.
+  detail::PostMessageWithHook(hwnd, msg, id, 0, [id, task](MSG& m) {
+    auto& table = Lookups();
+    auto it = table.find(id);
+    if (it == table.end() || it->second != task) return false;
+    table.erase(it);
+    int size = 0;
+    int error = task->error;
+    if (error == 0) {
+      size = WriteHostRecord(*task);
+      if (size == 0) error = WSAENOBUFS;
+    }
+    m.lParam = static_cast<LPARAM>((static_cast<uint32_t>(error & 0xffff) << 16) |
+                                   static_cast<uint32_t>(size & 0xffff));
+    return true;
+  });
+  --g_pendingLookups;
+}
+
+}  // namespace
+
+HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, int buflen) {
+  if (!name || !buf || buflen <= 0 || !IsWindow(hwnd)) {
+    Fail(WSAEINVAL);
+    return 0;
+  }
+  if (g_pendingLookups.load() >= kMaxPendingLookups) {
+    Fail(WSAENOBUFS);
+    return 0;
+  }
+  auto task = std::make_shared<LookupTask>();
+  task->hwnd = hwnd;
+  task->msg = msg;
+  task->buf = buf;
+  task->buflen = buflen;
+  task->name = name;
+  HANDLE id = g_nextTask++;
+  Lookups()[id] = task;
+  ++g_pendingLookups;
+  try {
+    std::thread(RunLookup, id, task).detach();
+  } catch (...) {
+    --g_pendingLookups;
+    Lookups().erase(id);
+    Fail(WSAENOBUFS);
+    return 0;
+  }
+  return id;
+}
+
+int WSACancelAsyncRequest(HANDLE task) {
+  if (!Lookups().erase(task)) return Fail(WSAEINVAL);
+  return 0;
+}
+
+void WaitForSocketActivity(SOCKET s, int maxWaitMs) {
+  std::vector<WaitSocket> extra;
+  if (SockRec* rec = Find(s)) {
+    if (rec->state == SockState::Connected && !rec->closeReported && !rec->stickyError) {
+      extra.push_back(WaitSocket{rec->fd, static_cast<short>(POLLIN | POLLRDHUP), 0});
+    }
+  }
+  std::optional<Clock::duration> maxWait;
+  if (maxWaitMs >= 0) maxWait = std::chrono::milliseconds(maxWaitMs);
+  WaitForWork(extra, maxWait);
+}
+
+bool WaitForSocketWritable(SOCKET s, int maxWaitMs) {
+  SockRec* rec = Find(s);
+  if (!rec) return false;
+  pollfd p{rec->fd, POLLOUT, 0};
+  for (;;) {
+    int n = poll(&p, 1, maxWaitMs < 0 ? -1 : maxWaitMs);
+    if (n < 0 && errno == EINTR) continue;
+    return n > 0;
+  }
+}
+
+int SocketDescriptor(SOCKET s) {
+  SockRec* rec = Find(s);
+  return rec ? rec->fd : -1;
+}
+
+void detail::CollectSocketWatches(std::vector<WaitSocket>& out) {
+  for (auto& [h, rec] : Sockets()) {
+    if (!rec.hwnd) continue;
+    short events = 0;
+    if (rec.state == SockState::Connecting) {
+      events = POLLOUT;
+    } else if (rec.state == SockState::Connected && !rec.closeReported) {
+      events = POLLRDHUP;
+      if (rec.readArmed && (rec.mask & FD_READ)) events |= POLLIN;
+    }
+    if (events) out.push_back(WaitSocket{rec.fd, events, 0});
+  }
+}
+
+void detail::DeliverSocketReadiness(const std::vector<WaitSocket>& ready) {
+  for (const WaitSocket& w : ready) {
+    if (!w.revents) continue;
+    SOCKET handle = INVALID_SOCKET;
+    for (auto& [h, rec] : Sockets()) {
+      if (rec.fd == w.fd) {
+        handle = h;
+        break;
+      }
+    }
+    SockRec* rec = Find(handle);
+    if (!rec) continue;
+
+    if (rec->state == SockState::Connecting) {
+      if (!(w.revents & (POLLOUT | POLLERR | POLLHUP))) continue;
+      int err = PendingSocketError(rec->fd);
+      if (err == 0 && (w.revents & POLLOUT)) {
+        rec->state = SockState::Connected;
+        rec->readArmed = true;
+        PostNotice(handle, *rec, FD_CONNECT, 0);
+      } else {
+        rec->state = SockState::Failed;
+        PostNotice(handle, *rec, FD_CONNECT, MapErrno(err ? err : ECONNREFUSED));
+      }
+      continue;
+    }
+    if (rec->state != SockState::Connected || rec->closeReported) continue;
+
+    char probe;
+    ssize_t n = ::recv(rec->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    int peekErr = n < 0 ? errno : 0;
+    bool hasData = n > 0;
+    bool atEnd = n == 0 || (n < 0 && peekErr != EAGAIN && peekErr != EWOULDBLOCK);
+    if (hasData && rec->readArmed && (w.revents & POLLIN)) {
+      rec->readArmed = false;
+      PostNotice(handle, *rec, FD_READ, 0);
+    }
+    if (atEnd || (w.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+      int err = peekErr && peekErr != EAGAIN && peekErr != EWOULDBLOCK ? peekErr : PendingSocketError(rec->fd);
+      int wsaErr = MapErrno(err);
+      if (wsaErr == WSAECONNRESET) rec->stickyError = wsaErr;
+      rec->closeReported = true;
+      rec->readArmed = false;
+      PostNotice(handle, *rec, FD_CLOSE, wsaErr);
+    }
+  }
+}
+
+}  // namespace platform

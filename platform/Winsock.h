@@ -1,0 +1,212 @@
+// A small Windows Sockets 1.1 layer on POSIX sockets: the calls the socket
+// component makes, under their original names, with the original error
+// numbers (errno is mapped onto them) and the asynchronous notices as window
+// messages. IPv4 TCP only.
+//
+// Notices (WSAAsyncSelect): FD_CONNECT once when a connect completes, with
+// the error in the high 16 bits of lParam; FD_READ when bytes wait, posted
+// once and re-armed by the next recv; FD_CLOSE once when the peer closes
+// (error 0) or resets (10054). Notices are found while the queue waits or
+// pumps; a notice still queued for a socket that is closed is dropped.
+//
+// Host lookups (WSAAsyncGetHostByName) run on a helper thread; the answer
+// is a message through the queue, and the host record is written into the
+// caller's buffer on the caller's thread when that message is taken, only
+// while the request is live (not cancelled, window not destroyed).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Messages.h"
+
+// The C library defines some of the same names as macros; our declarations
+// must not be rewritten by them, whichever header comes first.
+#pragma push_macro("AF_INET")
+#pragma push_macro("SOCK_STREAM")
+#pragma push_macro("IPPROTO_TCP")
+#pragma push_macro("SOL_SOCKET")
+#pragma push_macro("SO_LINGER")
+#pragma push_macro("MSG_PEEK")
+#pragma push_macro("MSG_OOB")
+#pragma push_macro("INADDR_NONE")
+#pragma push_macro("htons")
+#pragma push_macro("ntohs")
+#pragma push_macro("htonl")
+#pragma push_macro("ntohl")
+#undef AF_INET
+#undef SOCK_STREAM
+#undef IPPROTO_TCP
+#undef SOL_SOCKET
+#undef SO_LINGER
+#undef MSG_PEEK
+#undef MSG_OOB
+#undef INADDR_NONE
+#undef htons
+#undef ntohs
+#undef htonl
+#undef ntohl
+
+namespace platform {
+
+using SOCKET = uintptr_t;
+using HANDLE = uintptr_t;
+using WORD = uint16_t;
+
+inline constexpr SOCKET INVALID_SOCKET = ~static_cast<SOCKET>(0);
+inline constexpr int SOCKET_ERROR = -1;
+
+inline constexpr int AF_INET = 2;
+inline constexpr int SOCK_STREAM = 1;
+inline constexpr int IPPROTO_TCP = 6;
+inline constexpr int SOL_SOCKET = 0xffff;
+inline constexpr int SO_LINGER = 0x0080;
+inline constexpr int MSG_OOB = 1;
+inline constexpr int MSG_PEEK = 2;
+inline constexpr uint32_t INADDR_NONE = 0xffffffffu;
+
+inline constexpr long FD_READ = 0x01;
+inline constexpr long FD_WRITE = 0x02;
+inline constexpr long FD_OOB = 0x04;
+inline constexpr long FD_ACCEPT = 0x08;
+inline constexpr long FD_CONNECT = 0x10;
+inline constexpr long FD_CLOSE = 0x20;
+
+inline constexpr int WSAEINTR = 10004;
+inline constexpr int WSAEBADF = 10009;
+inline constexpr int WSAEACCES = 10013;
+inline constexpr int WSAEFAULT = 10014;
+inline constexpr int WSAEINVAL = 10022;
+inline constexpr int WSAEMFILE = 10024;
+inline constexpr int WSAEWOULDBLOCK = 10035;
+inline constexpr int WSAEINPROGRESS = 10036;
+inline constexpr int WSAEALREADY = 10037;
+inline constexpr int WSAENOTSOCK = 10038;
+inline constexpr int WSAEMSGSIZE = 10040;
+inline constexpr int WSAEAFNOSUPPORT = 10047;
+inline constexpr int WSAEADDRINUSE = 10048;
+inline constexpr int WSAEADDRNOTAVAIL = 10049;
+inline constexpr int WSAENETDOWN = 10050;
+inline constexpr int WSAENETUNREACH = 10051;
+inline constexpr int WSAECONNABORTED = 10053;
+inline constexpr int WSAECONNRESET = 10054;
+inline constexpr int WSAENOBUFS = 10055;
+inline constexpr int WSAEISCONN = 10056;
+inline constexpr int WSAENOTCONN = 10057;
+inline constexpr int WSAESHUTDOWN = 10058;
+inline constexpr int WSAETIMEDOUT = 10060;
+inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSAEHOSTUNREACH = 10065;
+inline constexpr int WSASYSNOTREADY = 10091;
+inline constexpr int WSAVERNOTSUPPORTED = 10092;
+inline constexpr int WSANOTINITIALISED = 10093;
+inline constexpr int WSAHOST_NOT_FOUND = 11001;
+inline constexpr int WSATRY_AGAIN = 11002;
+inline constexpr int WSANO_RECOVERY = 11003;
+inline constexpr int WSANO_DATA = 11004;
+// errno values without a Windows Sockets counterpart come out as this base
+// plus errno, so that their text reads "Unknown Error No. ...".
+inline constexpr int kUnmappedErrorBase = 12000;
+
+// The size of a host record a lookup buffer needs at least.
+inline constexpr int MAXGETHOSTSTRUCT = 1024;
+
+struct WSADATA {
+  WORD wVersion = 0;
+  WORD wHighVersion = 0;
+  char szDescription[257] = {};
+  char szSystemStatus[129] = {};
+  uint16_t iMaxSockets = 0;
+  uint16_t iMaxUdpDg = 0;
+  char* lpVendorInfo = nullptr;
+};
+
+struct in_addr_w {
+  uint32_t s_addr = 0;  // network byte order
+};
+
+struct SOCKADDR_IN {
+  int16_t sin_family = 0;
+  uint16_t sin_port = 0;  // network byte order
+  in_addr_w sin_addr;
+  char sin_zero[8] = {};
+};
+static_assert(sizeof(SOCKADDR_IN) == 16);
+
+struct SOCKADDR {
+  uint16_t sa_family = 0;
+  char sa_data[14] = {};
+};
+
+struct LINGER {
+  uint16_t l_onoff = 0;
+  uint16_t l_linger = 0;
+};
+
+// The host record a lookup writes into the caller's buffer; every pointer
+// points into that same buffer.
+struct HOSTENT {
+  char* h_name = nullptr;
+  char** h_aliases = nullptr;
+  int16_t h_addrtype = 0;
+  int16_t h_length = 0;
+  char** h_addr_list = nullptr;
+};
+
+// Process-wide start-up count: every call but the first only counts.
+int WSAStartup(WORD versionRequested, WSADATA* data);
+int WSACleanup();
+int WSAGetLastError();
+void WSASetLastError(int error);
+// How many WSAStartup calls are not yet matched by WSACleanup.
+int WSAStartupCount();
+
+SOCKET socket(int af, int type, int protocol);
+int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+int connect(SOCKET s, const SOCKADDR* name, int namelen);
+int send(SOCKET s, const char* buf, int len, int flags);
+int recv(SOCKET s, char* buf, int len, int flags);
+int closesocket(SOCKET s);
+// Registers the socket's notices (events 0: none) and makes it non-blocking.
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
+
+uint16_t htons(uint16_t v);
+uint16_t ntohs(uint16_t v);
+uint32_t htonl(uint32_t v);
+uint32_t ntohl(uint32_t v);
+// Dotted IPv4 address in network byte order, INADDR_NONE when it is none.
+uint32_t inet_addr(const char* text);
+
+// The answer comes as msg to hwnd: wParam the task handle, lParam the record
+// size in the low and the error in the high 16 bits. Returns 0 when refused.
+HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, int buflen);
+// The answer of a cancelled request is never delivered or written.
+int WSACancelAsyncRequest(HANDLE task);
+
+// Not Windows Sockets: the wait of a socket step. Blocks until the socket is
+// readable, a message or notice waits, a timer is due, or maxWaitMs passes
+// (negative: no limit); then returns without dispatching anything.
+void WaitForSocketActivity(SOCKET s, int maxWaitMs);
+
+// Not Windows Sockets: blocks, without pumping, until the socket can take
+// more bytes or maxWaitMs passes (negative: no limit). True when it can.
+bool WaitForSocketWritable(SOCKET s, int maxWaitMs);
+
+// errno onto the Windows Sockets number; exposed for the tests.
+int MapErrno(int err);
+// The POSIX descriptor behind a socket, -1 for none; for tests.
+int SocketDescriptor(SOCKET s);
+
+}  // namespace platform
+
+#pragma pop_macro("AF_INET")
+#pragma pop_macro("SOCK_STREAM")
+#pragma pop_macro("IPPROTO_TCP")
+#pragma pop_macro("SOL_SOCKET")
+#pragma pop_macro("SO_LINGER")
+#pragma pop_macro("MSG_PEEK")
+#pragma pop_macro("MSG_OOB")
+#pragma pop_macro("INADDR_NONE")
+#pragma pop_macro("htons")
+#pragma pop_macro("ntohs")
+#pragma pop_macro("htonl")
+#pragma pop_macro("ntohl")

@@ -1,0 +1,576 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Convert.h"
+#include "platform/Messages.h"
+#include "platform/Winsock.h"
+#include "pop3client/SocketBase.h"
+#include "tests/fixtures/ScriptedPeer.h"
+
+using fixtures::FullBacklogListener;
+using fixtures::Script;
+using fixtures::ScriptedPeer;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A component connected to the peer, with a generous time-out so that a
+// broken test fails instead of hanging.
+std::unique_ptr<TSocketBase> ConnectedTo(const ScriptedPeer& peer, int32_t timeOut = 5000) {
+  auto sock = std::make_unique<TSocketBase>(nullptr);
+  sock->Host = "127.0.0.1";
+  sock->Port = peer.Port();
+  sock->TimeOut = timeOut;
+  sock->Connect();
+  return sock;
+}
+
+template <typename E, typename F>
+std::string FailureOf(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  } catch (const std::exception& e) {
+    return std::string("wrong class: ") + e.what();
+  }
+  return "no failure";
+}
+
+}  // namespace
+
+TEST(NthWord, Fields) {
+  struct Case {
+    std::string text;
+    char sep;
+    int k;
+    std::string field;
+  } cases[] = {
+      {"+OK 5 512\r\n", ' ', 1, "+OK"},
+      {"+OK 5 512\r\n", ' ', 2, "5"},
+      {"+OK 5 512\r\n", ' ', 3, "512\r\n"},
+      {"+OK 5 512\r\n", ' ', 4, ""},
+      {"+OK  5", ' ', 2, ""},
+      {"+OK  5", ' ', 3, "5"},
+      {" +OK", ' ', 1, ""},
+      {" +OK", ' ', 2, "+OK"},
+      {"-ERR", ' ', 1, "-ERR"},
+      {"", ' ', 1, ""},
+      {"a b", ' ', 0, ""},
+      {"a b", ' ', -1, ""},
+      {"a:b:c", ':', 3, "c"},
+      {"a b", ':', 1, "a b"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(NthWord(c.text, c.sep, c.k), c.field) << '"' << c.text << "\" k=" << c.k;
+  }
+}
+
+TEST(SocketBaseErrorText, TableAndUnknownNumbers) {
+  TSocketBase sock(nullptr);
+  EXPECT_EQ(TSocketBase::SocketErrorTexts().size(), 50u);
+  EXPECT_EQ(sock.ErrorText(0), "");
+  EXPECT_EQ(sock.ErrorText(11001), "11001:Host not found");
+  EXPECT_EQ(sock.ErrorText(10061), "10061:Connection refused");
+  EXPECT_EQ(sock.ErrorText(10054), "10054:Connection reset by peer");
+  EXPECT_EQ(sock.ErrorText(10065), "10065:No route to Host");
+  EXPECT_EQ(sock.ErrorText(10100), "Unknown Error No. 10100");
+  EXPECT_EQ(sock.ErrorText(12345), "Unknown Error No. 12345");
+  // Every number of the table reads back with its own text, numbers unique.
+  std::vector<int32_t> seen;
+  for (const auto& [n, text] : TSocketBase::SocketErrorTexts()) {
+    EXPECT_EQ(sock.ErrorText(n), platform::IntToStr(n) + ":" + text);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), n), 0) << n;
+    seen.push_back(n);
+  }
+}
+
+TEST(SocketBaseErrorText, ErrnoMapsOntoTheTable) {
+  struct Case {
+    int err;
+    int wsa;
+  } cases[] = {
+      {EWOULDBLOCK, 10035}, {EAGAIN, 10035},       {EINPROGRESS, 10035},   {ECONNREFUSED, 10061},
+      {ECONNRESET, 10054},  {ENOTCONN, 10057},     {ETIMEDOUT, 10060},     {EHOSTUNREACH, 10065},
+      {ENETUNREACH, 10051}, {EADDRNOTAVAIL, 10049}, {EALREADY, 10037},     {EISCONN, 10056},
+      {EBADF, 10009},       {EINVAL, 10022},       {EMFILE, 10024},        {ENOTSOCK, 10038},
+  };
+  for (const auto& c : cases) EXPECT_EQ(platform::MapErrno(c.err), c.wsa) << c.err;
+  // An errno without a counterpart gets a number outside the table.
+  TSocketBase sock(nullptr);
+  EXPECT_EQ(sock.ErrorText(platform::MapErrno(ENOEXEC)).rfind("Unknown Error No. ", 0), 0u);
+}
+
+// What one ReadLn after another returns for what the peer sends.
+TEST(SocketBaseReadLn, LinesAsTheyArrive) {
+  struct Case {
+    const char* name;
+    Script script;
+    std::vector<std::string> reads;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"three pieces", Script().SendPieces({"+O", "K he", "llo\r\n"}), {"+OK hello\r\n"}});
+  cases.push_back({"two lines in one segment", Script().Send("one\r\ntwo\r\n"), {"one\r\n", "two\r\n"}});
+  cases.push_back({"LF alone", Script().Send("bare\nnext\n"), {"bare\n", "next\n"}});
+  cases.push_back({"line then close", Script().Send("last\r\n").Close(), {"last\r\n", "", ""}});
+  cases.push_back({"close with a partial line", Script().Send("no end").Close(), {""}});
+  cases.push_back({"CR inside a line", Script().Send("a\rb\r\n"), {"a\rb\r\n"}});
+  cases.push_back({"empty line", Script().Send("\r\n\n"), {"\r\n", "\n"}});
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer(std::move(c.script));
+    auto sock = ConnectedTo(peer);
+    for (const auto& expected : c.reads) EXPECT_EQ(sock->ReadLn(), expected);
+    EXPECT_FALSE(sock->TimeOutTimer().Enabled());
+  }
+}
+
+TEST(SocketBaseReadLn, SecondLineNeedsNoWait) {
+  ScriptedPeer peer(Script().Send("first\r\nsecond\r\n").Pause(2000ms));
+  auto sock = ConnectedTo(peer);
+  EXPECT_EQ(sock->ReadLn(), "first\r\n");
+  auto start = Clock::now();
+  EXPECT_EQ(sock->ReadLn(), "second\r\n");
+  EXPECT_LT(MsSince(start), 500);
+}
+
+TEST(SocketBaseReadLn, LineLimit) {
+  std::string longest(65535, 'x');
+  longest += '\n';
+  ScriptedPeer peer(Script().Send(longest).Send(std::string(65536, 'y') + "\n"));
+  auto sock = ConnectedTo(peer);
+  EXPECT_EQ(sock->ReadLn(), longest);
+  EXPECT_EQ(FailureOf<platform::ERangeError>([&] { sock->ReadLn(); }), platform::RangeError().what());
+  EXPECT_FALSE(sock->TimeOutTimer().Enabled());
+  // The 65536 bytes it took are gone; the LF after them is still there.
+  EXPECT_EQ(sock->ReadLn(), "\n");
+}
+
+TEST(SocketBaseReadLn, TimeOutAborts) {
+  ScriptedPeer peer(Script().Pause(3000ms));
+  auto sock = ConnectedTo(peer, 100);
+  auto start = Clock::now();
+  EXPECT_EQ(FailureOf<EAbortError>([&] { sock->ReadLn(); }), "Socket readln aborted");
+  EXPECT_GE(MsSince(start), 100);
+  EXPECT_LT(MsSince(start), 2000);
+  EXPECT_TRUE(sock->TimedOut());
+  EXPECT_FALSE(sock->Canceled());  // cleared by the failing read
+  EXPECT_FALSE(sock->TimeOutTimer().Enabled());
+}
+
+TEST(SocketBaseReadLn, PeerResetIsASocketError) {
+  ScriptedPeer peer(Script().Send("partial").Pause(100ms).Reset());
+  auto sock = ConnectedTo(peer);
+  std::string failure = FailureOf<ESockError>([&] { sock->ReadLn(); });
+  // Depending on whether the close notice came first, the reset reads as
+  // the error or as the end of the stream; never as a line.
+  if (failure != "no failure") {
+    EXPECT_EQ(failure, "10054:Connection reset by peer");
+  }
+}
+
+TEST(SocketBaseSend, SendLimits) {
+  ScriptedPeer peer{Script()};
+  auto sock = ConnectedTo(peer);
+  sock->SendLine(std::string(65533, 'a'));
+  EXPECT_EQ(FailureOf<platform::ERangeError>([&] { sock->SendLine(std::string(65534, 'b')); }),
+            platform::RangeError().what());
+  EXPECT_EQ(FailureOf<platform::ERangeError>([&] { sock->SendText(std::string(70000, 'c')); }),
+            platform::RangeError().what());
+  EXPECT_FALSE(sock->TimeOutTimer().Enabled());
+  sock->SendText(std::string("up to\0here", 10));
+  // The peer records what arrives after its (empty) script.
+  for (int i = 0; i < 100 && peer.Received().size() < 65535 + 5; ++i) std::this_thread::sleep_for(10ms);
+  std::string got = peer.Received();
+  ASSERT_EQ(got.size(), 65535u + 5u);
+  EXPECT_EQ(got.substr(0, 65535), std::string(65533, 'a') + "\r\n");
+  EXPECT_EQ(got.substr(65535), "up to");
+}
+
+TEST(SocketBaseSend, CancelPendingSendsNothing) {
+  ScriptedPeer peer(Script().ReadLine());
+  auto sock = ConnectedTo(peer);
+  sock->Cancel();
+  EXPECT_EQ(FailureOf<EAbortError>([&] { sock->SendLine("NOT SENT"); }), "Socket send aborted");
+  EXPECT_FALSE(sock->Canceled());
+  sock->SendLine("SENT");
+  peer.WaitDone();
+  EXPECT_EQ(peer.Commands(), std::vector<std::string>{"SENT"});
+}
+
+TEST(SocketBaseTransaction, CommandAndReply) {
+  ScriptedPeer peer(Script().Exchange("NOOP", "+OK fine\r\n").Exchange("X", "-ERR\n"));
+  auto sock = ConnectedTo(peer);
+  std::vector<std::string> status;
+  sock->ReportLevel = 1;
+  sock->OnStatus = [&](platform::TComponent*, const std::string& s) { status.push_back(s); };
+  EXPECT_EQ(sock->Transaction("NOOP"), "+OK fine\r\n");
+  std::string reply;
+  sock->Transaction("X", reply);
+  EXPECT_EQ(reply, "-ERR\n");
+  // Only the level-1 reports reach a handler at level 1: the reply lines.
+  EXPECT_EQ(status, (std::vector<std::string>{"+OK fine\r\n", "-ERR\n"}));
+  EXPECT_TRUE(peer.Failures().empty()) << peer.Failures().front();
+}
+
+TEST(SocketBaseConnect, AlreadyConnected) {
+  ScriptedPeer peer(Script().Send("still here\r\n"));
+  auto sock = ConnectedTo(peer);
+  bool failedEvent = false;
+  sock->OnConnectionFailed = [&](platform::TObject*) { failedEvent = true; };
+  EXPECT_EQ(FailureOf<ESockError>([&] { sock->Connect(); }), "Already connected");
+  EXPECT_TRUE(sock->Connected());
+  EXPECT_FALSE(failedEvent);
+  EXPECT_EQ(sock->ReadLn(), "still here\r\n");
+  ASSERT_TRUE(peer.WaitDone());
+  EXPECT_EQ(peer.Conversations(), 1);
+  EXPECT_EQ(peer.Received(), "");
+}
+
+TEST(SocketBaseConnect, RefusedThenTimedOutThenFine) {
+  TSocketBase sock(nullptr);
+  sock.Host = "127.0.0.1";
+  sock.TimeOut = 100;
+  std::vector<std::string> events;
+  sock.OnConnectionFailed = [&](platform::TObject* s) {
+    EXPECT_EQ(s, &sock);
+    events.push_back("failed");
+  };
+  sock.OnConnect = [&](platform::TObject*) { events.push_back("connect"); };
+
+  sock.Port = fixtures::UnusedPort();
+  EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Connection Failed");
+  EXPECT_EQ(events, std::vector<std::string>{"failed"});
+  EXPECT_FALSE(sock.NoticeOk());
+
+  {
+    FullBacklogListener silent;
+    sock.Port = silent.Port();
+    auto start = Clock::now();
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Connection Timed out");
+    EXPECT_GE(MsSince(start), 100);
+    EXPECT_LT(MsSince(start), 2000);
+    EXPECT_EQ(events, (std::vector<std::string>{"failed", "failed"}));
+    EXPECT_FALSE(sock.TimeOutTimer().Enabled());
+  }
+
+  // Every connect starts afresh: the failed ones left nothing behind.
+  ScriptedPeer peer(Script().Send("hi\r\n"));
+  sock.Port = peer.Port();
+  sock.TimeOut = 5000;
+  sock.Connect();
+  EXPECT_TRUE(sock.Connected());
+  EXPECT_EQ(events, (std::vector<std::string>{"failed", "failed", "connect"}));
+  EXPECT_EQ(sock.ReadLn(), "hi\r\n");
+}
+
+TEST(SocketBaseConnect, CancelFromAHandlerDuringTheWait) {
+  FullBacklogListener silent;
+  TSocketBase sock(nullptr);
+  sock.Host = "127.0.0.1";
+  sock.Port = silent.Port();
+  sock.TimeOut = 0;  // no limit: only the cancel ends the wait
+  // A message handled by the wait's pumping cancels it.
+  static TSocketBase* target = nullptr;
+  target = &sock;
+  platform::WNDCLASSA cls{};
+  cls.lpfnWndProc = [](platform::HWND, platform::UINT msg, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
+    if (msg == platform::WM_USER + 7) target->Cancel();
+    return 0;
+  };
+  cls.lpszClassName = "CancelTestClass";
+  platform::RegisterClassA(&cls);
+  platform::HWND w = platform::CreateWindowExA(0, "CancelTestClass", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+  ASSERT_NE(w, 0u);
+  platform::PostMessageA(w, platform::WM_USER + 7, 0, 0);
+  EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Connection Canceled");
+  platform::DestroyWindow(w);
+}
+
+TEST(SocketBaseHost, AddressesAndNames) {
+  TSocketBase sock(nullptr);
+  int resolved = 0;
+  sock.OnHostResolved = [&](platform::TComponent*) { ++resolved; };
+
+  sock.Host = "10.1.2.3";
+  sock.ResolveHost();
+  EXPECT_EQ(sock.RemoteAddress(), platform::htonl(0x0a010203));
+  EXPECT_EQ(resolved, 0);
+  EXPECT_EQ(sock.LastStatus(), "Resolve Host");  // no timer was armed
+
+  sock.Host = "localhost";
+  sock.TimeOut = 5000;
+  sock.ResolveHost();
+  EXPECT_EQ(sock.RemoteAddress(), platform::htonl(0x7f000001));
+  EXPECT_EQ(resolved, 1);
+
+  // The all-ones address is the parser's failure value: it goes through a
+  // lookup, which gives it back.
+  sock.Host = "255.255.255.255";
+  sock.ResolveHost();
+  EXPECT_EQ(sock.RemoteAddress(), 0xffffffffu);
+  EXPECT_EQ(resolved, 2);
+}
+
+TEST(SocketBaseHost, NullAddressAndTheRetryHandler) {
+  ScriptedPeer peer(Script().Send("+OK\r\n"));
+  TSocketBase sock(nullptr);
+  sock.Port = peer.Port();
+  sock.TimeOut = 5000;
+  sock.Host = "0.0.0.0";
+  EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Null Remote Address");
+
+  int asked = 0;
+  sock.OnInvalidHost = [&](bool& handled) {
+    ++asked;
+    handled = false;
+  };
+  EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Null Remote Address");
+  EXPECT_EQ(asked, 1);
+
+  // A handler that mends the host gets one more lookup.
+  asked = 0;
+  sock.OnInvalidHost = [&](bool& handled) {
+    ++asked;
+    sock.Host = "127.0.0.1";
+    handled = true;
+  };
+  sock.Host = "0.0.0.0";
+  sock.Connect();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(sock.ReadLn(), "+OK\r\n");
+
+  // A handler that sets Handled but mends nothing is asked only once.
+  sock.Disconnect();
+  asked = 0;
+  sock.OnInvalidHost = [&](bool& handled) {
+    ++asked;
+    handled = true;
+  };
+  sock.Host = "0.0.0.0";
+  EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "Null Remote Address");
+  EXPECT_EQ(asked, 1);
+}
+
+TEST(SocketBaseClose, DisconnectTwiceMakesAFreshSocketEachTime) {
+  ScriptedPeer peer(Script().AwaitClose());
+  auto sock = ConnectedTo(peer);
+  int disconnects = 0;
+  sock->OnDisconnect = [&](platform::TObject*) { ++disconnects; };
+  uint16_t first = sock->SocketHandle();
+  sock->Disconnect();
+  uint16_t second = sock->SocketHandle();
+  sock->Disconnect();
+  EXPECT_EQ(disconnects, 2);
+  EXPECT_FALSE(sock->Connected());
+  EXPECT_NE(first, second);
+  EXPECT_NE(second, sock->SocketHandle());
+  EXPECT_NE(sock->SocketHandle(), TSocketBase::kNoSocket);
+}
+
+TEST(SocketBaseClose, FirstConversationResetsLaterOnesCloseInOrder) {
+  ScriptedPeer peer(Script().AwaitClose().Accept().AwaitClose().Accept().AwaitClose());
+  TSocketBase sock(nullptr);
+  sock.Host = "127.0.0.1";
+  sock.Port = peer.Port();
+  sock.TimeOut = 5000;
+  for (int i = 0; i < 3; ++i) {
+    sock.Connect();
+    sock.Disconnect();
+  }
+  ASSERT_TRUE(peer.WaitDone());
+  EXPECT_EQ(peer.ClientCloses(), (std::vector<std::string>{"reset", "closed", "closed"}));
+}
+
+TEST(SocketBaseClose, PeerCloseNotice) {
+  // Nothing left to read: the notice closes and replaces the socket.
+  {
+    ScriptedPeer peer(Script().Close());
+    auto sock = ConnectedTo(peer);
+    int disconnects = 0;
+    sock->OnDisconnect = [&](platform::TObject*) { ++disconnects; };
+    uint16_t before = sock->SocketHandle();
+    peer.WaitDone();
+    for (int i = 0; i < 200 && sock->Connected(); ++i) {
+      platform::WaitForSocketActivity(sock->SocketHandle(), 10);
+      platform::ProcessMessages();
+    }
+    EXPECT_FALSE(sock->Connected());
+    EXPECT_EQ(disconnects, 1);
+    EXPECT_NE(sock->SocketHandle(), before);
+    // A read on the replaced socket is the end of the stream.
+    EXPECT_EQ(sock->ReadLn(), "");
+  }
+  // Bytes still waiting: the notice changes nothing; the line is read, then
+  // the end of the stream.
+  {
+    ScriptedPeer peer(Script().Send("kept\r\n").Close());
+    auto sock = ConnectedTo(peer);
+    peer.WaitDone();
+    auto start = Clock::now();
+    while (MsSince(start) < 200) {
+      platform::WaitForSocketActivity(sock->SocketHandle(), 10);
+      platform::ProcessMessages();
+    }
+    EXPECT_TRUE(sock->Connected());
+    EXPECT_EQ(sock->ReadLn(), "kept\r\n");
+    EXPECT_EQ(sock->ReadLn(), "");
+  }
+}
+
+TEST(SocketBaseNotices, LateAndForeignNoticesChangeNothing) {
+  ScriptedPeer peer(Script().Pause(1000ms));
+  auto sock = ConnectedTo(peer);
+  int disconnects = 0;
+  sock->OnDisconnect = [&](platform::TObject*) { ++disconnects; };
+  platform::WPARAM stale = sock->SocketHandle() + 1;
+  // A close notice of some other socket.
+  platform::PostMessageA(sock->NoticeWindow(), WM_SOCKET_NOTICE, stale, platform::FD_CLOSE);
+  // A connect notice with an error for some other socket.
+  platform::PostMessageA(sock->NoticeWindow(), WM_SOCKET_NOTICE, stale,
+                         platform::FD_CONNECT | (10061 << 16));
+  // A lookup answer nobody asked for.
+  platform::PostMessageA(sock->NoticeWindow(), WM_LOOKUP_ANSWER, 999, 11001 << 16);
+  platform::ProcessMessages();
+  EXPECT_TRUE(sock->Connected());
+  EXPECT_TRUE(sock->NoticeOk());
+  EXPECT_EQ(disconnects, 0);
+  EXPECT_FALSE(sock->WaitDone());
+
+  // Messages above the two are answered and change only NoticeOk.
+  platform::PostMessageA(sock->NoticeWindow(), WM_LOOKUP_ANSWER + 5, 0, 1 << 16);
+  platform::ProcessMessages();
+  EXPECT_FALSE(sock->NoticeOk());
+  EXPECT_TRUE(sock->Connected());
+}
+
+TEST(SocketBaseCheckConnected, HandlerCases) {
+  TSocketBase sock(nullptr);
+  EXPECT_EQ(FailureOf<platform::Exception>([&] { sock.CheckConnected(); }), "Not Connected");
+
+  int asked = 0;
+  sock.OnConnectionRequired = [&](bool& handled) {
+    ++asked;
+    handled = true;  // but connects nothing
+  };
+  EXPECT_EQ(FailureOf<platform::Exception>([&] { sock.CheckConnected(); }), "Not Connected");
+  EXPECT_EQ(asked, 1);
+
+  ScriptedPeer peer(Script().Pause(500ms));
+  sock.Host = "127.0.0.1";
+  sock.Port = peer.Port();
+  sock.TimeOut = 5000;
+  sock.OnConnectionRequired = [&](bool& handled) {
+    sock.Connect();
+    handled = true;
+  };
+  sock.CheckConnected();
+  EXPECT_TRUE(sock.Connected());
+
+  sock.Disconnect();
+  sock.OnConnectionRequired = [&](bool& handled) { handled = false; };
+  EXPECT_EQ(FailureOf<platform::Exception>([&] { sock.CheckConnected(); }), "Not Connected");
+}
+
+TEST(SocketBaseLife, StartupCountAndQuietDestruction) {
+  ASSERT_EQ(TSocketBase::StartupCount(), 0);
+  ScriptedPeer peer(Script().AwaitClose());
+  int disconnects = 0;
+  {
+    auto a = ConnectedTo(peer);
+    a->OnDisconnect = [&](platform::TObject*) { ++disconnects; };
+    TSocketBase b(nullptr);
+    EXPECT_EQ(TSocketBase::StartupCount(), 2);
+    EXPECT_EQ(platform::WSAStartupCount(), 1);
+  }
+  EXPECT_EQ(disconnects, 0);
+  EXPECT_EQ(TSocketBase::StartupCount(), 0);
+  EXPECT_EQ(platform::WSAStartupCount(), 0);
+  ASSERT_TRUE(peer.WaitDone());
+  EXPECT_EQ(peer.ClientCloses(), std::vector<std::string>{"reset"});
+  TSocketBase c(nullptr);
+  EXPECT_EQ(platform::WSAStartupCount(), 1);
+}
+
+TEST(SocketBaseLife, OwnerFreesTheComponent) {
+  auto* owner = new platform::TComponent(nullptr);
+  auto* sock = new TSocketBase(owner);
+  EXPECT_EQ(&sock->TimeOutTimer() != nullptr, true);
+  EXPECT_EQ(TSocketBase::StartupCount(), 1);
+  delete owner;
+  EXPECT_EQ(TSocketBase::StartupCount(), 0);
+}
+
+TEST(SocketBaseTimer, ArmingRules) {
+  TSocketBase sock(nullptr);
+  sock.TimeOut = 0;
+  sock.TimerOn();
+  EXPECT_TRUE(sock.TimeOutTimer().Enabled());
+  EXPECT_EQ(sock.TimeOutTimer().Interval(), 0u);
+  sock.TimerOff();
+  sock.TimeOut = -1;
+  EXPECT_EQ(FailureOf<platform::ERangeError>([&] { sock.TimerOn(); }), platform::RangeError().what());
+  sock.TimerOff();
+
+  // An armed timer fires once, sets the flags and cancels.
+  sock.TimeOut = 20;
+  sock.TimerOn();
+  auto start = Clock::now();
+  while (!sock.TimedOut() && MsSince(start) < 2000) {
+    platform::WaitForSocketActivity(platform::INVALID_SOCKET, -1);
+    platform::ProcessMessages();
+  }
+  EXPECT_GE(MsSince(start), 20);
+  EXPECT_TRUE(sock.TimedOut());
+  EXPECT_TRUE(sock.WaitDone());
+  EXPECT_TRUE(sock.Canceled());
+  EXPECT_FALSE(sock.TimeOutTimer().Enabled());
+}
+
+// A handler run by the outer read's pumping does a whole exchange on a
+// second component that takes longer than the outer TimeOut; the outer read
+// fails by its time-out as soon as control comes back to it.
+TEST(SocketBaseNested, OuterStepStillTimesOut) {
+  ScriptedPeer outerPeer(Script().Pause(3000ms));
+  ScriptedPeer innerPeer(Script().Expect("INNER").Pause(400ms).Send("+OK inner\r\n").Pause(1000ms));
+  auto outer = ConnectedTo(outerPeer, 100);
+  auto inner = ConnectedTo(innerPeer, 5000);
+
+  static TSocketBase* innerSock = nullptr;
+  static std::string innerReply;
+  static Clock::time_point innerDone;
+  innerSock = inner.get();
+  platform::WNDCLASSA cls{};
+  cls.lpfnWndProc = [](platform::HWND, platform::UINT msg, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
+    if (msg == platform::WM_USER + 9) {
+      innerReply = innerSock->Transaction("INNER");
+      innerDone = Clock::now();
+    }
+    return 0;
+  };
+  cls.lpszClassName = "NestedTestClass";
+  platform::RegisterClassA(&cls);
+  platform::HWND w = platform::CreateWindowExA(0, "NestedTestClass", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+  platform::PostMessageA(w, platform::WM_USER + 9, 0, 0);
+
+  auto start = Clock::now();
+  EXPECT_EQ(FailureOf<EAbortError>([&] { outer->ReadLn(); }), "Socket readln aborted");
+  auto failedAfter = MsSince(start);
+  EXPECT_EQ(innerReply, "+OK inner\r\n");
+  EXPECT_GE(failedAfter, 400);
+  // It failed right after the nested work returned, not a period later.
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - innerDone).count(), 100);
+  EXPECT_TRUE(outer->TimedOut());
+  EXPECT_TRUE(inner->Connected());
+  platform::DestroyWindow(w);
+}
