@@ -1,0 +1,91 @@
+// What every visible control of the layer has: a name, a place in its
+// parent (aligned to an edge, filling the rest, or at fixed bounds), a
+// hint, a popup menu and a font. The controls derive from the Qt widget
+// they show as and from TControl.
+#pragma once
+
+#include "platform/Component.h"
+
+#include <QColor>
+#include <QFont>
+#include <QWidget>
+
+#include <string>
+
+namespace desktop {
+
+class TPopupMenu;
+
+enum class TAlign { alNone, alTop, alBottom, alLeft, alRight, alClient };
+
+struct TFontSpec {
+  std::string Name;     // asked for by name; a missing face is substituted
+  int PixelHeight = 0;  // character height in pixels, 0 = inherit
+  bool Bold = false;
+};
+
+// The faces the forms ask for by name are not on every desktop: map them to
+// the desktop's own sans-serif and monospace faces. Called once at start-up.
+void InstallFontSubstitutes();
+QFont MakeFont(const TFontSpec& spec);
+
+class TControl : public platform::TObject {
+ public:
+  explicit TControl(QWidget* self);
+  ~TControl() override = default;
+  TControl(const TControl&) = delete;
+  TControl& operator=(const TControl&) = delete;
+
+  QWidget* Widget() const { return self_; }
+
+  std::string Name;
+
+  TAlign Align() const { return align_; }
+  void SetAlign(TAlign align);
+
+  int Left() const;
+  int Top() const;
+  int Width() const;
+  int Height() const;
+  void SetBounds(int left, int top, int width, int height);
+  void SetWidth(int width);
+  void SetHeight(int height);
+  // Keeps the control's right edge `margin` pixels from its parent's right
+  // edge whenever the parent is arranged (a control anchored to the right).
+  void AnchorRight(int margin);
+
+  bool Visible() const;
+  void SetVisible(bool visible);
+
+  const std::string& Hint() const { return hint_; }
+  void SetHint(const std::string& hint);
+
+  TPopupMenu* PopupMenu() const { return popup_; }
+  void SetPopupMenu(TPopupMenu* menu);
+
+  void SetFont(const TFontSpec& spec);
+  void SetFontColor(const QColor& color);
+
+  int RightMargin() const { return rightMargin_; }
+
+ protected:
+  // Arranges the parent's aligned children again after a change of place.
+  void Realign();
+
+ private:
+  QWidget* self_;
+  TAlign align_ = TAlign::alNone;
+  int rightMargin_ = -1;
+  std::string hint_;
+  TPopupMenu* popup_ = nullptr;
+};
+
+// Makes `container` arrange its aligned children whenever it is resized:
+// top strips first (in the order they were made), then bottom strips, then
+// left and right columns in the space between, and the client control takes
+// what is left. `inset` pixels on every side stay free (border and bevel).
+void MakeAlignContainer(QWidget* container, int inset = 0);
+void SetAlignInset(QWidget* container, int inset);
+void ArrangeChildren(QWidget* container);
+
+}  // namespace desktop

@@ -1,0 +1,254 @@
+#include "window/desktop/Grids.h"
+
+#include "platform/Exceptions.h"
+#include "window/desktop/Events.h"
+#include "window/desktop/TextCodec.h"
+
+#include <QAbstractTableModel>
+#include <QApplication>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QPalette>
+
+#include <algorithm>
+
+namespace desktop {
+namespace {
+
+constexpr int kDefaultColWidth = 64;
+
+}  // namespace
+
+// Shows the grid's rows below the title row; the title row itself is the
+// view's horizontal header.
+class TGridModel : public QAbstractTableModel {
+ public:
+  explicit TGridModel(TStringGrid* grid) : QAbstractTableModel(grid), grid_(grid) {}
+
+  int rowCount(const QModelIndex& parent) const override {
+    if (parent.isValid()) return 0;
+    return std::max(0, grid_->rowCount_ - (grid_->TitleInHeader() ? 1 : 0));
+  }
+  int columnCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : grid_->colCount_;
+  }
+
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (!index.isValid()) return {};
+    const int row = grid_->GridRowOf(index.row());
+    const int col = index.column();
+    if (role == Qt::DisplayRole) return BytesToQString(grid_->Cells(col, row));
+    if (role == Qt::BackgroundRole && IsFixed(row, col))
+      return QApplication::palette().brush(QPalette::Button);
+    return {};
+  }
+
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && grid_->TitleInHeader())
+      return BytesToQString(grid_->Cells(section, 0));
+    return {};
+  }
+
+  Qt::ItemFlags flags(const QModelIndex& index) const override {
+    if (!index.isValid()) return Qt::NoItemFlags;
+    if (IsFixed(grid_->GridRowOf(index.row()), index.column())) return Qt::ItemIsEnabled;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+  }
+
+  bool IsFixed(int row, int col) const { return row < grid_->fixedRows_ || col < grid_->fixedCols_; }
+
+  void CellChanged(int col, int row) {
+    if (row == 0 && grid_->TitleInHeader()) {
+      emit headerDataChanged(Qt::Horizontal, col, col);
+      return;
+    }
+    const int m = grid_->ModelRowOf(row);
+    if (m < 0 || m >= rowCount({}) || col >= columnCount({})) return;
+    const QModelIndex i = index(m, col);
+    emit dataChanged(i, i, {Qt::DisplayRole});
+  }
+
+  void Resize(int oldRows, int newRows, int oldCols, int newCols) {
+    if (newRows > oldRows) {
+      beginInsertRows({}, oldRows, newRows - 1);
+      Apply();
+      endInsertRows();
+    } else if (newRows < oldRows) {
+      beginRemoveRows({}, newRows, oldRows - 1);
+      Apply();
+      endRemoveRows();
+    }
+    if (newCols > oldCols) {
+      beginInsertColumns({}, oldCols, newCols - 1);
+      Apply();
+      endInsertColumns();
+    } else if (newCols < oldCols) {
+      beginRemoveColumns({}, newCols, oldCols - 1);
+      Apply();
+      endRemoveColumns();
+    }
+  }
+
+  void Reset() {
+    beginResetModel();
+    Apply();
+    endResetModel();
+  }
+
+  // The pending sizes, applied between the begin and end notifications.
+  int pendingRows = 0;
+  int pendingCols = 0;
+
+ private:
+  void Apply() {
+    grid_->rowCount_ = pendingRows;
+    grid_->colCount_ = pendingCols;
+  }
+  TStringGrid* grid_;
+};
+
+TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), TControl(this) {
+  model_ = new TGridModel(this);
+  setModel(model_);
+  verticalHeader()->hide();
+  verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  verticalHeader()->setMinimumSectionSize(1);
+  horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+  horizontalHeader()->setDefaultSectionSize(kDefaultColWidth);
+  horizontalHeader()->setMinimumSectionSize(1);
+  horizontalHeader()->setHighlightSections(false);
+  horizontalHeader()->setSectionsClickable(false);
+  horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setSelectionMode(QAbstractItemView::ContiguousSelection);
+  setShowGrid(true);
+  setWordWrap(false);
+  setCornerButtonEnabled(false);
+  SetDefaultRowHeight(defaultRowHeight_);
+  UpdateHeader();
+}
+
+TStringGrid::~TStringGrid() = default;
+
+int TStringGrid::ModelRowOf(int gridRow) const { return gridRow - (TitleInHeader() ? 1 : 0); }
+int TStringGrid::GridRowOf(int modelRow) const { return modelRow + (TitleInHeader() ? 1 : 0); }
+
+void TStringGrid::UpdateHeader() {
+  horizontalHeader()->setVisible(TitleInHeader());
+  horizontalHeader()->setFixedHeight(defaultRowHeight_ + 1);
+}
+
+void TStringGrid::SetRowCount(int rows) {
+  if (rows < 0) throw platform::RangeError();
+  if (rows < fixedRows_) SetFixedRows(rows);
+  const int title = TitleInHeader() ? 1 : 0;
+  model_->pendingRows = rows;
+  model_->pendingCols = colCount_;
+  model_->Resize(std::max(0, rowCount_ - title), std::max(0, rows - title), colCount_, colCount_);
+}
+
+void TStringGrid::SetColCount(int cols) {
+  if (cols < 0) throw platform::RangeError();
+  if (cols < fixedCols_) fixedCols_ = cols;
+  const int title = TitleInHeader() ? 1 : 0;
+  model_->pendingRows = rowCount_;
+  model_->pendingCols = cols;
+  const int rows = std::max(0, rowCount_ - title);
+  model_->Resize(rows, rows, colCount_, cols);
+}
+
+void TStringGrid::SetFixedRows(int rows) {
+  if (rows < 0) throw platform::RangeError();
+  model_->pendingRows = rowCount_;
+  model_->pendingCols = colCount_;
+  fixedRows_ = std::min(rows, rowCount_);
+  model_->Reset();
+  UpdateHeader();
+}
+
+void TStringGrid::SetFixedCols(int cols) {
+  if (cols < 0) throw platform::RangeError();
+  model_->pendingRows = rowCount_;
+  model_->pendingCols = colCount_;
+  fixedCols_ = std::min(cols, colCount_);
+  model_->Reset();
+}
+
+int TStringGrid::ColWidths(int col) const {
+  if (col < 0 || col >= colCount_) throw platform::RangeError();
+  return columnWidth(col);
+}
+
+void TStringGrid::SetColWidths(int col, int width) {
+  if (col < 0 || col >= colCount_) throw platform::RangeError();
+  setColumnWidth(col, std::max(0, width));
+}
+
+void TStringGrid::SetDefaultRowHeight(int height) {
+  defaultRowHeight_ = std::max(1, height);
+  verticalHeader()->setDefaultSectionSize(defaultRowHeight_);
+  UpdateHeader();
+}
+
+std::string TStringGrid::Cells(int col, int row) const {
+  if (col < 0 || row < 0) throw platform::RangeError();
+  const auto it = cells_.find({row, col});
+  return it == cells_.end() ? std::string() : it->second;
+}
+
+void TStringGrid::SetCells(int col, int row, const std::string& text) {
+  if (col < 0 || row < 0) throw platform::RangeError();
+  if (text.empty())
+    cells_.erase({row, col});
+  else
+    cells_[{row, col}] = text;
+  model_->CellChanged(col, row);
+}
+
+TGridRect TStringGrid::Selection() const {
+  const QModelIndexList selected = selectionModel()->selectedIndexes();
+  if (selected.isEmpty()) {
+    const int row = Row();
+    const QModelIndex current = currentIndex();
+    const int col = current.isValid() ? current.column() : fixedCols_;
+    return {col, row, col, row};
+  }
+  TGridRect r{colCount_, rowCount_, -1, -1};
+  for (const QModelIndex& i : selected) {
+    const int row = GridRowOf(i.row());
+    r.Left = std::min(r.Left, i.column());
+    r.Right = std::max(r.Right, i.column());
+    r.Top = std::min(r.Top, row);
+    r.Bottom = std::max(r.Bottom, row);
+  }
+  return r;
+}
+
+void TStringGrid::SelectRows(int top, int bottom) {
+  if (top > bottom) std::swap(top, bottom);
+  const int mt = ModelRowOf(top);
+  const int mb = ModelRowOf(bottom);
+  const int rows = model_->rowCount({});
+  if (mt < 0 || mb >= rows || colCount_ == 0) return;
+  const QItemSelection selection(model_->index(mt, 0), model_->index(mb, colCount_ - 1));
+  selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+  selectionModel()->setCurrentIndex(model_->index(mt, std::min(fixedCols_, colCount_ - 1)),
+                                    QItemSelectionModel::NoUpdate);
+}
+
+int TStringGrid::Row() const {
+  const QModelIndex current = currentIndex();
+  return current.isValid() ? GridRowOf(current.row()) : fixedRows_;
+}
+
+void TStringGrid::SetRow(int row) { SelectRows(row, row); }
+
+void TStringGrid::DblClick() { Fire(OnDblClick, this); }
+
+void TStringGrid::mouseDoubleClickEvent(QMouseEvent* event) {
+  QTableView::mouseDoubleClickEvent(event);
+  DblClick();
+}
+
+}  // namespace desktop

@@ -1,0 +1,207 @@
+#include "window/desktop/Memos.h"
+
+#include "platform/Exceptions.h"
+#include "platform/TextFile.h"
+#include "window/desktop/RtfReader.h"
+
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+namespace desktop {
+namespace {
+
+// Splits as the run-time's string lists do (CR LF, lone CR, lone LF), and
+// tells whether a break ends the text and which kind of break was used.
+struct SplitText {
+  std::vector<std::string_view> lines;
+  bool endsWithBreak = false;
+  bool onlyLf = true;
+  bool anyBreak = false;
+};
+
+SplitText Split(std::string_view text) {
+  SplitText out;
+  size_t start = 0;
+  size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      out.lines.push_back(text.substr(start, i - start));
+      out.anyBreak = true;
+      if (c == '\r') out.onlyLf = false;
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      ++i;
+      start = i;
+    } else {
+      ++i;
+    }
+  }
+  if (start < text.size())
+    out.lines.push_back(text.substr(start));
+  else
+    out.endsWithBreak = out.anyBreak;
+  return out;
+}
+
+}  // namespace
+
+void ApplyScrollStyle(QAbstractScrollArea* area, TScrollStyle style) {
+  const bool h = style == TScrollStyle::ssHorizontal || style == TScrollStyle::ssBoth;
+  const bool v = style == TScrollStyle::ssVertical || style == TScrollStyle::ssBoth;
+  area->setHorizontalScrollBarPolicy(h ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+  area->setVerticalScrollBarPolicy(v ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+}
+
+// ---- TMemoLines ----
+
+int TMemoLines::Count() const {
+  const QStringList shown = memo_.ShownLines();
+  int n = static_cast<int>(shown.size());
+  if (n > 0 && shown.back().isEmpty()) --n;
+  return n;
+}
+
+std::string TMemoLines::Strings(int i) const {
+  const QStringList shown = memo_.ShownLines();
+  int n = static_cast<int>(shown.size());
+  if (n > 0 && shown.back().isEmpty()) --n;
+  if (i < 0 || i >= n) throw platform::RangeError();
+  return memo_.EncodeLine(shown[i]);
+}
+
+void TMemoLines::Add(std::string_view line) {
+  const QString added = memo_.DecodeLine(line);
+  QTextCursor cursor(memo_.document());
+  cursor.movePosition(QTextCursor::End);
+  if (memo_.document()->isEmpty() || cursor.block().text().isEmpty())
+    cursor.insertText(added + QChar(u'\n'));  // the new line ends with a break
+  else
+    cursor.insertText(QChar(u'\n') + added);
+}
+
+void TMemoLines::Clear() { memo_.SetText({}); }
+
+std::string TMemoLines::Text() const {
+  std::string text;
+  const int n = Count();
+  for (int i = 0; i < n; ++i) {
+    text += Strings(i);
+    text += "\r\n";
+  }
+  return text;
+}
+
+void TMemoLines::SetText(std::string_view bytes) { memo_.SetText(bytes); }
+
+void TMemoLines::LoadFromFile(const std::string& path) {
+  memo_.SetText(platform::ReadWholeFile(path));
+}
+
+platform::TStringList TMemoLines::ToStringList() const {
+  platform::TStringList list;
+  const int n = Count();
+  for (int i = 0; i < n; ++i) list.Add(Strings(i));
+  return list;
+}
+
+// ---- TMemo ----
+
+TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent), TControl(this), lines_(*this) {
+  setTabChangesFocus(false);
+}
+
+QStringList TMemo::ShownLines() const {
+  // The raw text keeps what the plain text would change (non-breaking
+  // spaces); blocks are separated by the paragraph separator.
+  const QString all = document()->toRawText();
+  if (all.isEmpty()) return {};
+  return all.split(QChar(QChar::ParagraphSeparator));
+}
+
+void TMemo::SetShownLines(const QStringList& lines) { setPlainText(lines.join(QChar(u'\n'))); }
+
+QString TMemo::DecodeLine(std::string_view bytes) {
+  QString shown = BytesToQString(bytes);
+  givenLines_.try_emplace(shown, std::string(bytes));
+  return shown;
+}
+
+std::string TMemo::EncodeLine(const QString& shown) const {
+  const auto it = givenLines_.find(shown);
+  if (it != givenLines_.end()) return it->second;
+  return Encode(shown, encoding_);
+}
+
+void TMemo::SetText(std::string_view bytes) {
+  givenLines_.clear();
+  encoding_ = DetectEncoding(bytes);
+  const SplitText split = Split(bytes);
+  lineBreak_ = (split.anyBreak && split.onlyLf) ? "\n" : "\r\n";
+  QStringList shown;
+  for (std::string_view line : split.lines) shown.append(DecodeLine(line));
+  if (split.endsWithBreak) shown.append(QString());
+  SetShownLines(shown);
+  givenBytes_ = std::string(bytes);
+  givenShown_ = document()->toRawText();
+}
+
+std::string TMemo::Text() const {
+  if (document()->toRawText() == givenShown_) return givenBytes_;
+  const QStringList shown = ShownLines();
+  std::string text;
+  for (qsizetype i = 0; i < shown.size(); ++i) {
+    if (i > 0) text += lineBreak_;
+    text += EncodeLine(shown[i]);
+  }
+  return text;
+}
+
+void TMemo::SetWordWrap(bool wrap) {
+  setLineWrapMode(wrap ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+}
+
+void TMemo::SetScrollBars(TScrollStyle style) { ApplyScrollStyle(this, style); }
+
+// ---- TRichEdit ----
+
+TRichEdit::TRichEdit(QWidget* parent) : QTextEdit(parent), TControl(this) {
+  setAcceptRichText(false);
+}
+
+void TRichEdit::SetScrollBars(TScrollStyle style) { ApplyScrollStyle(this, style); }
+
+void TRichEdit::SetWordWrap(bool wrap) {
+  setLineWrapMode(wrap ? QTextEdit::WidgetWidth : QTextEdit::NoWrap);
+}
+
+void TRichEdit::LoadFromFile(const std::string& path) {
+  LoadFromBytes(platform::ReadWholeFile(path));
+}
+
+void TRichEdit::LoadFromBytes(std::string_view bytes) {
+  if (!plainText_ && LooksLikeRtf(bytes)) {
+    document()->clear();
+    ReadRtf(bytes, document());
+  } else {
+    SetText(bytes);
+  }
+}
+
+void TRichEdit::SetText(std::string_view bytes) {
+  const SplitText split = Split(bytes);
+  QStringList shown;
+  for (std::string_view line : split.lines) shown.append(BytesToQString(line));
+  setPlainText(shown.join(QChar(u'\n')));
+}
+
+std::string TRichEdit::Text() const {
+  std::string text;
+  for (QTextBlock b = document()->begin(); b.isValid(); b = b.next()) {
+    text += QStringToBytes(b.text());
+    text += "\r\n";
+  }
+  return text;
+}
+
+}  // namespace desktop
