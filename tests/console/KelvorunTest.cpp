@@ -1,0 +1,495 @@
+// kelvorun as a user runs it: the built binary in a program folder of its
+// own, against a real POP3 server on 127.0.0.1 port 110 (inside the private
+// network namespace the test runs in), or against a small fake server for
+// the replies a real server will not give on demand. Standard output is
+// compared byte for byte, the log line by line.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/fixtures/DovecotServer.h"
+#include "tests/fixtures/MiniPop3Client.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kPop3Port = 110;
+const char* const kHost = "127.0.0.1";
+const std::string kFinished = "Auto-Kelvo: ... finished\r\n";
+const std::string kRunning = "Auto-Kelvo: running...\r\n";
+
+// A program folder with kelvorun and the data files of one case.
+class ProgramFolder {
+ public:
+  ProgramFolder() {
+    char tmpl[] = "/tmp/kelvorun-e2e-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    fs::copy_file(KELVORUN_BINARY, dir_ + "/kelvorun");
+  }
+  ~ProgramFolder() { fs::remove_all(dir_); }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  void Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(Path(name), std::ios::binary) << bytes;
+  }
+  std::string Read(const std::string& name) const {
+    std::ifstream in(Path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+  bool Exists(const std::string& name) const { return fs::exists(Path(name)); }
+
+  struct Result {
+    std::string out;
+    int exitCode = -1;
+  };
+  // Runs from another working directory: the program must find its files by
+  // its own folder.
+  Result Run(const std::vector<std::string>& args) const {
+    int pipefd[2];
+    EXPECT_EQ(::pipe(pipefd), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipefd[0]);
+    posix_spawn_file_actions_addchdir_np(&actions, "/");
+    std::string exe = Path("kelvorun");
+    std::vector<char*> argv{exe.data()};
+    std::vector<std::string> copies(args);
+    for (auto& a : copies) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    EXPECT_EQ(posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipefd[1]);
+    Result r;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(pipefd[0], buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+    ::close(pipefd[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+  }
+
+  // Log lines with the leading date and time replaced by "<T>".
+  std::vector<std::string> LogLines() const {
+    std::vector<std::string> lines;
+    std::string text = Read("Kelvo_Log.txt");
+    static const std::regex stamp(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)");
+    size_t start = 0;
+    while (start < text.size()) {
+      size_t end = text.find("\r\n", start);
+      EXPECT_NE(end, std::string::npos) << "log line without CR LF";
+      if (end == std::string::npos) break;
+      lines.push_back(std::regex_replace(text.substr(start, end - start), stamp, "<T>",
+                                         std::regex_constants::format_first_only));
+      start = end + 2;
+    }
+    return lines;
+  }
+
+ private:
+  std::string dir_;
+};
+
+std::string Mailboxes(const std::vector<std::string>& lines) {
+  std::string t = "; Testpostfächer\r\n[MAILBOXEN]\r\n";
+  for (const auto& l : lines) t += l + "\r\n";
+  return t;
+}
+
+const std::string kRules =
+    "[SUBJECT]\r\n"
+    "* LOTTO\r\n"
+    "[FROM]\r\n"
+    "< SPAM@\r\n"
+    "[SIZE]\r\n"
+    "OUT 0..100000\r\n";
+
+std::vector<std::string> GoodAndSpam(int good, int lotto, int spamSender) {
+  std::vector<std::string> messages;
+  int n = 0;
+  for (int i = 0; i < good; ++i) {
+    fixtures::MessageSpec s;
+    s.from = "Anna <anna@example.test>";
+    s.subject = "Treffen " + std::to_string(i);
+    messages.push_back(fixtures::MakeMessage(s, ++n));
+  }
+  for (int i = 0; i < lotto; ++i) {
+    fixtures::MessageSpec s;
+    s.subject = "Ihr Lotto-Gewinn " + std::to_string(i);
+    messages.push_back(fixtures::MakeMessage(s, ++n));
+  }
+  for (int i = 0; i < spamSender; ++i) {
+    fixtures::MessageSpec s;
+    s.from = "spam@werbung.test";
+    s.subject = "Angebot " + std::to_string(i);
+    messages.push_back(fixtures::MakeMessage(s, ++n));
+  }
+  return messages;
+}
+
+// Subjects the server still holds, in order, read in a conversation of its own.
+std::vector<std::string> SubjectsOnServer(const std::string& host, const std::string& user,
+                                          const std::string& password) {
+  fixtures::MiniPop3Client c;
+  c.Connect(host, kPop3Port);
+  c.Login(user, password);
+  std::vector<std::string> subjects;
+  int count = c.StatCount();
+  for (int i = 1; i <= count; ++i) {
+    for (const auto& line : c.TopHeader(i).second) {
+      if (line.rfind("Subject: ", 0) == 0) subjects.push_back(fixtures::MiniPop3Client::Chomp(line.substr(9)));
+    }
+  }
+  c.Quit();
+  return subjects;
+}
+
+// A fake POP3 server on 127.0.0.1:110 for replies a real server does not
+// give on demand. It serves one mailbox of fixed messages; `onCommand` may
+// answer a command itself (return a non-empty reply) or act on it.
+class FakePop3Server {
+ public:
+  using Hook = std::function<std::string(int conversation, const std::string& command)>;
+
+  FakePop3Server(std::vector<std::string> headers, Hook hook) : headers_(std::move(headers)), hook_(std::move(hook)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(kPop3Port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener_, 4) != 0) {
+      ADD_FAILURE() << "fake server cannot listen on port 110: " << std::strerror(errno);
+    }
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~FakePop3Server() {
+    stop_ = true;
+    ::shutdown(listener_, SHUT_RDWR);
+    ::close(listener_);
+    thread_.join();
+  }
+  // Every command received, "|" between conversations.
+  std::string Commands() const { return commands_; }
+
+ private:
+  void Serve() {
+    for (int conversation = 1; !stop_; ++conversation) {
+      int fd = ::accept(listener_, nullptr, nullptr);
+      if (fd < 0) return;
+      if (conversation > 1) commands_ += "|";
+      Converse(fd, conversation);
+      ::close(fd);
+    }
+  }
+  void Send(int fd, const std::string& s) { (void)!::write(fd, s.data(), s.size()); }
+  void Converse(int fd, int conversation) {
+    Send(fd, "+OK fake POP3 ready\r\n");
+    std::string buffer;
+    char buf[1024];
+    for (;;) {
+      size_t eol;
+      while ((eol = buffer.find("\r\n")) == std::string::npos) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n <= 0) return;
+        buffer.append(buf, static_cast<size_t>(n));
+      }
+      std::string cmd = buffer.substr(0, eol);
+      buffer.erase(0, eol + 2);
+      if (!commands_.empty() && commands_.back() != '|') commands_ += ",";
+      commands_ += cmd;
+      std::string reply = hook_ ? hook_(conversation, cmd) : "";
+      if (!reply.empty()) {
+        Send(fd, reply);
+      } else if (cmd == "STAT") {
+        Send(fd, "+OK " + std::to_string(headers_.size()) + " 1000\r\n");
+      } else if (cmd == "LIST ") {
+        std::string r = "+OK\r\n";
+        for (size_t i = 0; i < headers_.size(); ++i) r += std::to_string(i + 1) + " 500\r\n";
+        Send(fd, r + ".\r\n");
+      } else if (cmd.rfind("TOP ", 0) == 0) {
+        size_t n = std::stoul(cmd.substr(4));
+        Send(fd, "+OK\r\n" + headers_.at(n - 1) + "\r\n.\r\n");
+      } else if (cmd.rfind("LIST ", 0) == 0) {
+        Send(fd, "+OK " + cmd.substr(5) + " 500\r\n");
+      } else if (cmd == "QUIT") {
+        Send(fd, "+OK bye\r\n");
+        return;
+      } else {
+        Send(fd, "+OK\r\n");
+      }
+    }
+  }
+
+  std::vector<std::string> headers_;
+  Hook hook_;
+  int listener_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  std::string commands_;
+};
+
+const std::vector<std::string> kFakeHeaders = {
+    "From: anna@example.test\r\nSubject: Hallo",
+    "From: spam@werbung.test\r\nSubject: Angebot",
+    "From: bob@example.test\r\nSubject: Lotto heute",
+};
+
+class Kelvorun : public ::testing::Test {
+ protected:
+  void StartDovecot(const std::vector<std::pair<std::string, std::vector<std::string>>>& boxes) {
+    fixtures::DovecotServer::Options o;
+    o.port = kPop3Port;
+    dovecot_ = std::make_unique<fixtures::DovecotServer>(o);
+    for (const auto& [user, messages] : boxes) {
+      dovecot_->AddUser(user, "geheim");
+      dovecot_->AddMessages(user, messages);
+    }
+    dovecot_->Start();
+  }
+  std::string Defs() const { return "Virendefinitionen: " + folder_.Path("Kelvo_Spamdefs.txt") + "\r\n"; }
+  static std::string Block(const std::string& host, int count, int marked) {
+    return "Mailbox:" + host + "\r\nMailheader:..." + std::to_string(count) + "\r\nViren:" +
+           std::to_string(marked) + "\r\nL\xC3\xB6schen:...gel\xC3\xB6scht\r\n";
+  }
+
+  ProgramFolder folder_;
+  std::unique_ptr<fixtures::DovecotServer> dovecot_;
+};
+
+TEST_F(Kelvorun, GoodRunCleansTheFirstMailboxOnly) {
+  StartDovecot({{"anna", GoodAndSpam(9, 2, 1)}, {"bert", GoodAndSpam(1, 1, 0)}});
+  folder_.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 anna geheim", "localhost bert geheim"}));
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+
+  auto r = folder_.Run({});
+  EXPECT_EQ(r.out, kRunning + Defs() + Block("127.0.0.1", 12, 3) + kFinished);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 3"}));
+
+  std::vector<std::string> kept;
+  for (int i = 0; i < 9; ++i) kept.push_back("Treffen " + std::to_string(i));
+  EXPECT_EQ(SubjectsOnServer(kHost, "anna", "geheim"), kept);
+  EXPECT_EQ(SubjectsOnServer(kHost, "bert", "geheim").size(), 2u) << "only the first mailbox runs";
+}
+
+TEST_F(Kelvorun, ArgumentsChooseMailboxesInTheirOrderCaseIgnored) {
+  StartDovecot({{"anna", GoodAndSpam(2, 1, 0)}, {"bert", GoodAndSpam(1, 0, 1)}, {"carl", GoodAndSpam(1, 0, 0)}});
+  folder_.Write("Kelvo_Mailboxen.txt",
+                Mailboxes({"127.0.0.1 anna geheim", "localhost bert geheim", "LocalHost carl geheim"}));
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+
+  // "localhost" names two entries; given twice in two spellings it runs them twice.
+  auto r = folder_.Run({"LOCALHOST", "127.0.0.1", "localhost", " 127.0.0.1", "nirgendwo"});
+  EXPECT_EQ(r.out, kRunning + Defs() + Block("localhost", 2, 1) + Block("LocalHost", 1, 0) +
+                       Block("127.0.0.1", 3, 1) + Block("localhost", 1, 0) + Block("LocalHost", 1, 0) + kFinished);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(folder_.LogLines(),
+            (std::vector<std::string>{"--- Start ---", "<T>localhost", "<T> +++: 1", "<T>LocalHost", "<T> +++: 0",
+                                      "<T>127.0.0.1", "<T> +++: 1", "<T>localhost", "<T> +++: 0", "<T>LocalHost",
+                                      "<T> +++: 0"}));
+  EXPECT_EQ(SubjectsOnServer(kHost, "anna", "geheim"), (std::vector<std::string>{"Treffen 0", "Treffen 1"}));
+  EXPECT_EQ(SubjectsOnServer(kHost, "bert", "geheim"), (std::vector<std::string>{"Treffen 0"}));
+}
+
+TEST_F(Kelvorun, NothingToRun) {
+  struct Case {
+    const char* name;
+    std::string list;
+    std::vector<std::string> args;
+  } cases[] = {
+      {"unknown argument", Mailboxes({"127.0.0.1 anna geheim"}), {"pop.example.test"}},
+      {"argument with a blank", Mailboxes({"127.0.0.1 anna geheim"}), {"127.0.0.1 "}},
+      {"empty list", Mailboxes({}), {}},
+      {"entries outside the section", "127.0.0.1 anna geheim\r\n[ANDERES]\r\n127.0.0.1 x y\r\n", {}},
+  };
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    folder_.Write("Kelvo_Mailboxen.txt", c.list);
+    fs::remove(folder_.Path("Kelvo_Log.txt"));
+    auto r = folder_.Run(c.args);
+    EXPECT_EQ(r.out, kRunning + Defs() + kFinished);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---"}));
+  }
+}
+
+TEST_F(Kelvorun, MissingFilesAtStartUp) {
+  // Neither the list nor its example (code 1): nothing is logged.
+  auto r = folder_.Run({});
+  EXPECT_EQ(r.out, kRunning + "+++ Serverliste \r\n" + folder_.Path("Kelvo_Mailboxen.txt") +
+                       "\r\n   nicht gefunden\r\n" + kFinished);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_FALSE(folder_.Exists("Kelvo_Log.txt"));
+
+  // Only the example list; no definitions at all (code 2).
+  folder_.Write("Kelvo_Mailboxen_Bsp.txt", Mailboxes({"127.0.0.1 anna geheim"}));
+  r = folder_.Run({});
+  EXPECT_EQ(r.out, kRunning + "Definitionsdatei \r\n-->" + folder_.Path("Kelvo_Spamdefs.txt") +
+                       "   nicht gefunden.\r\n" + kFinished);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_FALSE(folder_.Exists("Kelvo_Log.txt"));
+}
+
+TEST_F(Kelvorun, ExampleFilesStandInAndTheRealPathIsNamed) {
+  StartDovecot({{"anna", GoodAndSpam(1, 1, 0)}});
+  folder_.Write("Kelvo_Mailboxen_Bsp.txt", Mailboxes({"127.0.0.1 anna geheim"}));
+  folder_.Write("Kelvo_Spamdefs_Bsp.txt", kRules);
+  auto r = folder_.Run({});
+  EXPECT_EQ(r.out, kRunning + Defs() + Block("127.0.0.1", 2, 1) + kFinished);
+  EXPECT_FALSE(folder_.Exists("Kelvo_Spamdefs.txt"));
+  EXPECT_FALSE(folder_.Exists("Kelvo_Mailboxen.txt"));
+}
+
+TEST_F(Kelvorun, EmptyMailboxStillLogsInForTheDeletion) {
+  StartDovecot({{"anna", {}}});
+  folder_.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 anna geheim"}));
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+  auto r = folder_.Run({});
+  EXPECT_EQ(r.out, kRunning + Defs() + Block("127.0.0.1", 0, 0) + kFinished);
+  EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 0"}));
+}
+
+TEST_F(Kelvorun, DefinitionsVanishingDuringTheRunAreReportedPerMailbox) {
+  folder_.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 a pw", "127.0.0.1 b pw", "127.0.0.1 c pw"}));
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+  // The first mailbox's scan removes both definition files on the server side.
+  FakePop3Server fake(kFakeHeaders, [&](int conversation, const std::string& cmd) {
+    if (conversation == 1 && cmd == "STAT") fs::remove(folder_.Path("Kelvo_Spamdefs.txt"));
+    return std::string();
+  });
+  auto r = folder_.Run({"127.0.0.1"});
+  const std::string missing =
+      "+++ Fehler:Definitionsdatei \r\n-->" + folder_.Path("Kelvo_Spamdefs.txt") + "   nicht gefunden.\r\n";
+  EXPECT_EQ(r.out, kRunning + Defs() + Block("127.0.0.1", 3, 2) + "Mailbox:127.0.0.1\r\n" + missing +
+                       "Mailbox:127.0.0.1\r\n" + missing + kFinished);
+  EXPECT_EQ(r.exitCode, 0);
+  const std::string path = folder_.Path("Kelvo_Spamdefs.txt");
+  EXPECT_EQ(folder_.LogLines(),
+            (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 2", "<T>127.0.0.1", "<T> +++: 0",
+                                      " +++: Definitionsdatei ", "-->" + path + "   nicht gefunden.", "<T>127.0.0.1",
+                                      "<T> +++: 0", " +++: Definitionsdatei ", "-->" + path + "   nicht gefunden."}));
+}
+
+TEST_F(Kelvorun, LoginAcceptedOnlyAtTheRetryIsRecordedAndTheRunGoesOn) {
+  folder_.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 a pw", "127.0.0.1 b pw"}));
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+  int passes = 0;
+  FakePop3Server fake(kFakeHeaders, [&](int, const std::string& cmd) {
+    // The first PASS of the whole run is rejected, every later one accepted.
+    if (cmd.rfind("PASS", 0) == 0 && passes++ == 0) return std::string("-ERR [AUTH] nope\r\n");
+    return std::string();
+  });
+  auto r = folder_.Run({"127.0.0.1"});
+  EXPECT_EQ(r.out, kRunning + Defs() + "Mailbox:127.0.0.1\r\nMailheader:...0\r\n+++ Fehler:Konnte nicht verbinden\r\n" +
+                       Block("127.0.0.1", 3, 2) + kFinished);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 0",
+                                                          " +++: Konnte nicht verbinden", "<T>127.0.0.1",
+                                                          "<T> +++: 2"}));
+  // The retried login is logged out at once: no listing in that conversation.
+  EXPECT_EQ(fake.Commands().substr(0, fake.Commands().find('|')), "USER a,PASS pw,USER a,PASS pw,STAT,QUIT");
+}
+
+// The run-time's report: class, program, an address, then the message with
+// its full stop and an empty line.
+std::string Report(const std::string& cls, const std::string& message) {
+  return "Exception " + cls + " in Modul kelvorun bei ([0-9A-F]{8})\\.\r\n" + message + "\r\n\r\n";
+}
+
+void ExpectOutput(const std::string& out, const std::string& literalHead, const std::string& reportPattern) {
+  ASSERT_EQ(out.substr(0, literalHead.size()), literalHead) << out;
+  EXPECT_TRUE(std::regex_match(out.substr(literalHead.size()), std::regex(reportPattern))) << out;
+}
+
+TEST_F(Kelvorun, FailuresThatEndTheWholeRun) {
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+  {
+    SCOPED_TRACE("connection refused: nothing listens on port 110");
+    folder_.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 a pw"}));
+    auto r = folder_.Run({});
+    ExpectOutput(r.out, kRunning + Defs() + "Mailbox:127.0.0.1\r\nMailheader:..." + kFinished,
+                 Report("ESockError", "Connection Failed\\."));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 0"}));
+  }
+  {
+    SCOPED_TRACE("login rejected twice");
+    fs::remove(folder_.Path("Kelvo_Log.txt"));
+    FakePop3Server fake(kFakeHeaders, [](int, const std::string& cmd) {
+      return cmd.rfind("PASS", 0) == 0 ? std::string("-ERR [AUTH] nope\r\n") : std::string();
+    });
+    auto r = folder_.Run({});
+    ExpectOutput(r.out, kRunning + Defs() + "Mailbox:127.0.0.1\r\nMailheader:..." + kFinished,
+                 Report("Exception", "Authentication failed\\."));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(fake.Commands(), "USER a,PASS pw,USER a,PASS pw,QUIT");
+  }
+  {
+    SCOPED_TRACE("DELE refused");
+    fs::remove(folder_.Path("Kelvo_Log.txt"));
+    FakePop3Server fake(kFakeHeaders, [](int conversation, const std::string& cmd) {
+      return conversation == 2 && cmd == "DELE 3" ? std::string("-ERR no such message\r\n") : std::string();
+    });
+    auto r = folder_.Run({});
+    ExpectOutput(r.out,
+                 kRunning + Defs() + "Mailbox:127.0.0.1\r\nMailheader:...3\r\nViren:2\r\nL\xC3\xB6schen:..." + kFinished,
+                 Report("Exception", "-ERR no such message\r\n\\."));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 2"}));
+    // The accepted deletions take effect: QUIT follows the refusal.
+    EXPECT_EQ(fake.Commands().substr(fake.Commands().find('|') + 1), "USER a,PASS pw,STAT,DELE 2,DELE 3,QUIT");
+  }
+}
+
+TEST_F(Kelvorun, FailureInTheSecondOfThreeMailboxesStopsTheRest) {
+  StartDovecot({{"anna", GoodAndSpam(1, 1, 0)}, {"carl", GoodAndSpam(1, 1, 0)}});
+  // Nothing listens on 127.0.0.2 inside the namespace: that connection is refused.
+  folder_.Write("Kelvo_Mailboxen.txt",
+                Mailboxes({"127.0.0.1 anna geheim", "127.0.0.2 bert geheim", "localhost carl geheim"}));
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+  auto r = folder_.Run({"127.0.0.1", "127.0.0.2", "localhost"});
+  ExpectOutput(r.out,
+               kRunning + Defs() + Block("127.0.0.1", 2, 1) + "Mailbox:127.0.0.2\r\nMailheader:..." + kFinished,
+               Report("ESockError", "Connection Failed\\."));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 1",
+                                                          "<T>127.0.0.2", "<T> +++: 0"}));
+  EXPECT_EQ(SubjectsOnServer(kHost, "anna", "geheim"), (std::vector<std::string>{"Treffen 0"}));
+  EXPECT_EQ(SubjectsOnServer(kHost, "carl", "geheim").size(), 2u) << "the third mailbox must not run";
+}
+
+TEST_F(Kelvorun, BadSizeBoundEscapesAtStartUp) {
+  folder_.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 anna geheim"}));
+  folder_.Write("Kelvo_Spamdefs.txt", "[SIZE]\r\nIN 100..3,5\r\n");
+  auto r = folder_.Run({});
+  ExpectOutput(r.out, kRunning + kFinished,
+               Report("EConvertError", "'3,5' ist kein g\xC3\xBCltiger Integerwert\\."));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_FALSE(folder_.Exists("Kelvo_Log.txt"));
+}
+
+}  // namespace
