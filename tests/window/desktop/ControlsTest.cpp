@@ -1,0 +1,420 @@
+// The terms of the controls that the window and its session rely on: grid
+// rows and cells, status-bar panels that paint at once, menus and actions,
+// spin edits, list boxes, pages, the timer, and the aligned layout.
+#include "platform/Exceptions.h"
+#include "window/desktop/ComCtrls.h"
+#include "window/desktop/Dialogs.h"
+#include "window/desktop/Forms.h"
+#include "window/desktop/Grids.h"
+#include "window/desktop/Menus.h"
+#include "window/desktop/StdCtrls.h"
+#include "window/desktop/Timer.h"
+
+#include <QAction>
+#include <QElapsedTimer>
+#include <QFontInfo>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMenuBar>
+#include <QtTest>
+
+#include <memory>
+
+using namespace desktop;
+
+class ControlsTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() { InitializeDesktop(); }
+
+  void gridRowsCellsAndTitleRow() {
+    TStringGrid grid(nullptr);
+    grid.SetColCount(5);
+    grid.SetRowCount(2);
+    grid.SetFixedCols(2);
+    grid.SetFixedRows(1);
+    grid.SetCells(0, 1, "1");
+    grid.SetCells(3, 1, "Betreff \xfc");
+    QCOMPARE(grid.Cells(3, 1), std::string("Betreff \xfc"));
+    QCOMPARE(grid.model()->index(0, 3).data().toString(), QString::fromUtf8("Betreff ü"));
+    QCOMPARE(grid.model()->rowCount(), 1);  // the title row is the header
+
+    // Cells outside the grid can be written and show once the grid grows;
+    // shrinking keeps the text of the rows it hides.
+    grid.SetCells(4, 3, "later");
+    grid.SetRowCount(1);
+    QCOMPARE(grid.model()->rowCount(), 0);
+    QVERIFY(grid.horizontalHeader()->isVisibleTo(&grid));
+    QCOMPARE(grid.Cells(3, 1), std::string("Betreff \xfc"));
+    grid.SetRowCount(4);
+    QCOMPARE(grid.model()->index(2, 4).data().toString(), QString("later"));
+    QCOMPARE(grid.model()->index(0, 3).data().toString(), QString::fromUtf8("Betreff ü"));
+    grid.SetCells(4, 3, "");
+    QCOMPARE(grid.Cells(4, 3), std::string());
+
+    // Fixed columns are never selected.
+    QVERIFY(!(grid.model()->flags(grid.model()->index(0, 1)) & Qt::ItemIsSelectable));
+    QVERIFY(grid.model()->flags(grid.model()->index(0, 2)) & Qt::ItemIsSelectable);
+    QVERIFY_THROWS_EXCEPTION(platform::ERangeError, grid.Cells(-1, 0));
+    QVERIFY_THROWS_EXCEPTION(platform::ERangeError, grid.SetRowCount(-1));
+  }
+
+  void gridWidthsHeightsAndSelection() {
+    TStringGrid grid(nullptr);
+    grid.resize(600, 300);
+    grid.SetColCount(5);
+    grid.SetRowCount(13);
+    grid.SetFixedCols(2);
+    grid.SetDefaultRowHeight(14);
+    grid.SetColWidths(0, 32);
+    grid.SetColWidths(3, (grid.Width() - 120) / 2);
+    QCOMPARE(grid.ColWidths(0), 32);
+    QCOMPARE(grid.ColWidths(3), 240);
+    QCOMPARE(grid.rowHeight(0), 14);
+    QCOMPARE(grid.Selection().Top, 1);  // nothing chosen yet: the first data row
+    grid.SelectRows(7, 4);
+    QCOMPARE(grid.Selection().Top, 4);
+    QCOMPARE(grid.Selection().Bottom, 7);
+    QCOMPARE(grid.Row(), 4);
+    grid.SetRow(9);
+    QCOMPARE(grid.Selection().Top, 9);
+    QCOMPARE(grid.Selection().Bottom, 9);
+    // Resizing the grid leaves the column widths alone.
+    grid.resize(900, 300);
+    QCOMPARE(grid.ColWidths(3), 240);
+  }
+
+  void gridDoubleClickSeesTheClickedRow() {
+    TStringGrid grid(nullptr);
+    grid.resize(400, 300);
+    grid.SetColCount(5);
+    grid.SetRowCount(6);
+    grid.SetFixedCols(2);
+    grid.SetDefaultRowHeight(14);
+    int clicks = 0;
+    int topRow = -1;
+    grid.OnDblClick = [&](platform::TObject* sender) {
+      QCOMPARE(sender, static_cast<platform::TObject*>(&grid));
+      ++clicks;
+      topRow = grid.Selection().Top;
+    };
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    const QRect cell = grid.visualRect(grid.model()->index(2, 3));  // grid row 3
+    QTest::mouseClick(grid.viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, cell.center());
+    QCOMPARE(clicks, 1);
+    QCOMPARE(topRow, 3);
+  }
+
+  void statusPanelsPaintAtOnce() {
+    TStatusBar bar(nullptr);
+    for (int w : {20, 80, 200, 50}) bar.AddPanel(w);
+    bar.resize(500, 20);
+    std::vector<std::pair<int, std::string>> seen;
+    bar.OnPanelText = [&](int panel, const std::string& text) { seen.emplace_back(panel, text); };
+    bar.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&bar));
+    QCOMPARE(bar.PanelCount(), 4);
+    QCOMPARE(bar.Panels(2).Width(), 200);
+    // No event processing between the write and the check: the paint has
+    // happened inside SetText.
+    const int before = bar.PaintCount();
+    bar.Panels(0).SetText("?");
+    QVERIFY(bar.PaintCount() > before);
+    bar.Panels(2).SetText("*** pop.example");
+    bar.Panels(3).SetText("connection closed ");
+    QCOMPARE(bar.Panels(3).Text(), std::string("connection closed "));
+    const std::vector<std::pair<int, std::string>> expected = {
+        {0, "?"}, {2, "*** pop.example"}, {3, "connection closed "}};
+    QCOMPARE(seen, expected);
+    QVERIFY_THROWS_EXCEPTION(platform::ERangeError, bar.Panels(4));
+  }
+
+  void menuCaptionsActionsAndClicks() {
+    TForm form;
+    TActionList actions(&form);
+    int quit = 0;
+    int copies = 0;
+    TAction* aQuit = actions.Add("a_Quit", "Beenden");
+    aQuit->OnExecute = [&](platform::TObject* sender) {
+      QCOMPARE(sender, static_cast<platform::TObject*>(aQuit));
+      ++quit;
+    };
+    TAction* aCopy = actions.Add("a_CopyNoSpamMarkierungen", "Copy Unmarkierte");
+    aCopy->OnExecute = [&](platform::TObject*) { ++copies; };
+    TAction* aLoad = actions.Add("a_serverlisteLaden", "serverlisteLaden");
+
+    TMainMenu menu(&form);
+    auto* datei = new TMenuItem(menu.Items(), "mm_datei", "Datei");
+    auto* load = new TMenuItem(datei, "mm_d_leseServerliste", "Serverliste Laden", aLoad);
+    auto* line = new TMenuItem(datei, "N3", "-");
+    auto* batch = new TMenuItem(datei, "mm_p_batch", "&Batch");
+    auto* quitItem = new TMenuItem(datei, "mm_d_quit", "", aQuit);
+    auto* copyItem = new TMenuItem(datei, "mm_p_CopyUnmarkierte", "", aCopy);
+    auto* divider = new TMenuItem(menu.Items(), "N6", " | ");
+    divider->SetEnabled(false);
+    int dividerClicks = 0;
+    divider->OnClick = [&](platform::TObject*) { ++dividerClicks; };
+
+    // The item's own caption wins; without one the action's shows.
+    QCOMPARE(load->Caption(), std::string("Serverliste Laden"));
+    QCOMPARE(quitItem->Caption(), std::string("Beenden"));
+    QCOMPARE(copyItem->QtAction()->text(), QString("Copy Unmarkierte"));
+    aQuit->SetCaption("Ende");
+    QCOMPARE(quitItem->QtAction()->text(), QString("Ende"));
+    QVERIFY(line->IsLine() && line->QtAction()->isSeparator());
+    QCOMPARE(batch->QtAction()->text(), QString("&Batch"));
+
+    // Order in the menu bar and in the submenu.
+    const QList<QAction*> top = menu.MenuBar()->actions();
+    QCOMPARE(top.size(), 2);
+    QCOMPARE(top[0]->text(), QString("Datei"));
+    QCOMPARE(top[1]->text(), QString(" | "));
+    QVERIFY(!top[1]->isEnabled());
+    QCOMPARE(datei->SubMenu()->actions().size(), 5);
+    QCOMPARE(datei->Items(3), quitItem);
+
+    // Choosing an item runs its action; a disabled item does nothing.
+    quitItem->QtAction()->trigger();
+    copyItem->Click();
+    divider->Click();
+    divider->QtAction()->trigger();
+    QCOMPARE(quit, 1);
+    QCOMPARE(copies, 1);
+    QCOMPARE(dividerClicks, 0);
+    QVERIFY(!aLoad->Execute());  // an action without handler does nothing
+
+    // An own click handler replaces the action's; the check mark follows
+    // Checked only, not the choice.
+    int own = 0;
+    quitItem->OnClick = [&](platform::TObject* sender) {
+      QCOMPARE(sender, static_cast<platform::TObject*>(quitItem));
+      ++own;
+    };
+    quitItem->QtAction()->trigger();
+    QCOMPARE(own, 1);
+    QCOMPARE(quit, 1);
+    batch->SetChecked(true);
+    batch->QtAction()->trigger();
+    QVERIFY(batch->Checked() && batch->QtAction()->isChecked());
+    batch->SetChecked(false);
+    QVERIFY(!batch->QtAction()->isChecked());
+  }
+
+  void popupMenuOnAControl() {
+    TForm form;
+    TPopupMenu popup(&form);
+    auto* item = new TMenuItem(popup.Items(), "pm_vd_einlesen", "Einlesen");
+    new TMenuItem(popup.Items(), "N7", "-");
+    QCOMPARE(popup.Menu()->actions().size(), 2);
+    QCOMPARE(popup.Items()->Items(0), item);
+    TListBox list(form.Client());
+    list.SetPopupMenu(&popup);
+    QCOMPARE(list.contextMenuPolicy(), Qt::CustomContextMenu);
+    QCOMPARE(list.PopupMenu(), &popup);
+  }
+
+  void spinEditRangeAndText() {
+    TSpinEdit minutes(nullptr);
+    minutes.SetMinValue(1);
+    minutes.SetMaxValue(1440);
+    int changes = 0;
+    minutes.OnChange = [&](platform::TObject*) { ++changes; };
+    minutes.SetValue(60);
+    QCOMPARE(minutes.Value(), 60);
+    QCOMPARE(changes, 1);
+    minutes.SetValue(24 * 60 * 2);
+    QCOMPARE(minutes.Value(), 1440);
+    minutes.SetValue(0);
+    QCOMPARE(minutes.Value(), 1);
+    // Typed text is taken as it is until the field loses the focus.
+    minutes.SetText("5000");
+    QCOMPARE(minutes.Value(), 5000);
+    minutes.SetText("");
+    QCOMPARE(minutes.Value(), 1);  // no whole number reads as the minimum
+    minutes.SetText("abc");
+    QCOMPARE(minutes.Value(), 1);
+    int pos = 0;
+    QString typed = "12x";
+    QCOMPARE(minutes.validate(typed, pos), QValidator::Invalid);
+    typed = "-12";
+    QCOMPARE(minutes.validate(typed, pos), QValidator::Acceptable);
+    minutes.SetValue(10);
+    minutes.stepBy(1);
+    QCOMPARE(minutes.Value(), 11);
+    QVERIFY(changes >= 5);
+  }
+
+  void spinEditClampsWhenFocusLeaves() {
+    TForm form;
+    auto* minutes = new TSpinEdit(form.Client());
+    minutes->SetMinValue(1);
+    minutes->SetMaxValue(1440);
+    auto* other = new TButton(form.Client(), "x");
+    other->SetBounds(0, 40, 50, 20);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    minutes->setFocus();
+    QTRY_VERIFY(minutes->hasFocus());
+    minutes->SetText("9999");
+    other->setFocus();
+    QTRY_COMPARE(minutes->Value(), 1440);
+  }
+
+  void listBoxItemsAndClicks() {
+    TListBox list(nullptr);
+    list.resize(200, 100);
+    list.SetItems({"pop.a.example", "", "pop.\xfc.example", "pop.a.example"});
+    QCOMPARE(list.Count(), 4);
+    QCOMPARE(list.Item(2), std::string("pop.\xfc.example"));
+    QCOMPARE(list.item(2)->text(), QString::fromUtf8("pop.ü.example"));
+    QCOMPARE(list.ItemIndex(), -1);
+    int clicks = 0;
+    int seenIndex = -2;
+    list.OnClick = [&](platform::TObject*) {
+      ++clicks;
+      seenIndex = list.ItemIndex();
+    };
+    list.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&list));
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualItemRect(list.item(2)).center());
+    QCOMPARE(clicks, 1);
+    QCOMPARE(seenIndex, 2);
+    list.SetItemIndex(0);  // by program: no event
+    QCOMPARE(list.ItemIndex(), 0);
+    QCOMPARE(clicks, 1);
+    list.SetItems({"x"});
+    QCOMPARE(list.ItemIndex(), -1);
+    QVERIFY_THROWS_EXCEPTION(platform::ERangeError, list.Item(1));
+  }
+
+  void pagesInOrderWithHiddenTabs() {
+    TPageControl pages(nullptr);
+    auto* mail = new TTabSheet(&pages, "Mail&List");
+    auto* server = new TTabSheet(&pages, "Server");
+    auto* head = new TTabSheet(&pages, "&Head");
+    head->SetTabVisible(false);
+    auto* info = new TTabSheet(&pages, "Info");
+    QCOMPARE(pages.PageCount(), 4);
+    QCOMPARE(pages.Pages(2), head);
+    QCOMPARE(info->PageIndex(), 3);
+    QVERIFY(!pages.isTabVisible(2));
+    QVERIFY(pages.isTabVisible(1));
+    QCOMPARE(pages.tabText(0), QString("Mail&List"));
+    QCOMPARE(pages.ActivePage(), mail);
+    pages.SetActivePage(info);
+    QCOMPARE(pages.ActivePageIndex(), 3);
+    pages.SetActivePageIndex(1);
+    QCOMPARE(pages.ActivePage(), server);
+    pages.SetTabsAtBottom(true);
+    QCOMPARE(pages.tabPosition(), QTabWidget::South);
+  }
+
+  void alignedLayout() {
+    TForm form;
+    auto* top = new TPanel(form.Client());
+    top->SetHeight(33);
+    top->SetAlign(TAlign::alTop);
+    auto* left = new TPanel(form.Client());
+    left->SetWidth(201);
+    left->SetBorderWidth(4);
+    left->SetAlign(TAlign::alLeft);
+    auto* status = new TStatusBar(form.Client());
+    status->SetAlign(TAlign::alBottom);
+    auto* pages = new TPageControl(form.Client());
+    pages->SetAlign(TAlign::alClient);
+    auto* list = new TListBox(left);
+    list->SetHeight(76);
+    list->SetAlign(TAlign::alTop);
+    auto* strip = new TPanel(form.Client());
+    strip->SetVisible(false);
+    strip->SetHeight(50);
+    strip->SetAlign(TAlign::alTop);  // hidden: takes no room
+    auto* button = new TButton(top, "Senden");
+    button->SetBounds(0, 4, 75, 25);
+    button->AnchorRight(8);
+    form.resize(800, 500);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    const int w = form.Client()->width();
+    const int h = form.Client()->height();
+    QVERIFY(w > 300 && h > 200);
+
+    const int sh = status->Height();
+    QCOMPARE(top->Widget()->geometry(), QRect(0, 0, w, 33));
+    QCOMPARE(status->Widget()->geometry(), QRect(0, h - sh, w, sh));
+    QCOMPARE(left->Widget()->geometry(), QRect(0, 33, 201, h - 33 - sh));
+    QCOMPARE(pages->Widget()->geometry(), QRect(201, 33, w - 201, h - 33 - sh));
+    // Inside the panel: border 4 and bevel 1.
+    QCOMPARE(list->Widget()->geometry(), QRect(5, 5, 191, 76));
+    QCOMPARE(button->Left(), w - 8 - 75);
+    form.resize(1000, 600);
+    QTRY_COMPARE(form.Client()->width(), 1000 - (800 - w));
+    QCOMPARE(pages->Width(), form.Client()->width() - 201);
+    QCOMPARE(button->Left(), form.Client()->width() - 8 - 75);
+    strip->SetVisible(true);
+    QCOMPARE(left->Top(), 83);
+  }
+
+  void fontsAskedForByName() {
+    const QFont mono = MakeFont({"Lucida Console", 12, false});
+    QVERIFY(QFontInfo(mono).fixedPitch());
+    QCOMPARE(QFontInfo(mono).pixelSize(), 12);
+    const QFont sans = MakeFont({"MS Sans Serif", 11, true});
+    QVERIFY(!QFontInfo(sans).fixedPitch());
+    QVERIFY(QFontInfo(sans).bold());
+    QCOMPARE(sans.families().first(), QString("MS Sans Serif"));
+    TLabel label(nullptr, "Server");
+    label.SetFontColor(Qt::red);
+    QCOMPARE(label.palette().color(QPalette::WindowText), QColor(Qt::red));
+  }
+
+  void timerIntervalEnabledAndTicks() {
+    TTimer timer(nullptr);
+    int ticks = 0;
+    timer.SetEnabled(false);
+    timer.SetInterval(50);
+    timer.SetOnTimer([&](platform::TObject*) { ++ticks; });
+    QVERIFY(!timer.Running());
+    QTest::qWait(120);
+    QCOMPARE(ticks, 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    timer.SetEnabled(true);
+    QTRY_VERIFY_WITH_TIMEOUT(ticks >= 1, 5000);
+    QVERIFY2(clock.elapsed() >= 50, "a tick came before its interval");
+    timer.SetEnabled(false);
+    const int stopped = ticks;
+    QTest::qWait(120);
+    QCOMPARE(ticks, stopped);
+
+    // Without a handler or with interval 0 nothing runs.
+    timer.SetOnTimer({});
+    timer.SetEnabled(true);
+    QVERIFY(!timer.Running());
+    timer.SetOnTimer([&](platform::TObject*) { ++ticks; });
+    QVERIFY(timer.Running());
+    timer.SetInterval(0);
+    QVERIFY(!timer.Running());
+  }
+
+  void buttonRunsItsAction() {
+    TActionList actions(nullptr);
+    int runs = 0;
+    TAction* del = actions.Add("A_MailheaderLoeschen", "MailheaderLoeschen");
+    del->OnExecute = [&](platform::TObject*) { ++runs; };
+    TButton button(nullptr, "Senden");
+    button.SetAction(del);
+    button.SetHint("Löschauftrag senden");
+    QCOMPARE(button.text(), QString("Senden"));
+    QCOMPARE(button.toolTip(), QString::fromUtf8("Löschauftrag senden"));
+    QTest::mouseClick(&button, Qt::LeftButton);
+    QCOMPARE(runs, 1);
+  }
+};
+
+QTEST_MAIN(ControlsTest)
+#include "ControlsTest.moc"
