@@ -1,5 +1,6 @@
 // kelvorun: cleans the first mailbox of the list, or every mailbox whose
 // server name is given on the command line, once; for cron.
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -104,6 +105,9 @@ void ReportFailure(const char* className, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A closed pipe on standard output must end the run as a failed write
+  // (exit code 1), not kill the program.
+  std::signal(SIGPIPE, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
     try {

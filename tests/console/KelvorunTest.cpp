@@ -62,12 +62,17 @@ class ProgramFolder {
   };
   // Runs from another working directory: the program must find its files by
   // its own folder.
-  Result Run(const std::vector<std::string>& args) const {
+  // With `stdoutPath` the output goes to that file instead of the result.
+  Result Run(const std::vector<std::string>& args, const char* stdoutPath = nullptr) const {
     int pipefd[2];
     EXPECT_EQ(::pipe(pipefd), 0);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+    if (stdoutPath != nullptr) {
+      posix_spawn_file_actions_addopen(&actions, 1, stdoutPath, O_WRONLY, 0);
+    } else {
+      posix_spawn_file_actions_adddup2(&actions, pipefd[1], 1);
+    }
     posix_spawn_file_actions_addclose(&actions, pipefd[0]);
     posix_spawn_file_actions_addchdir_np(&actions, "/");
     std::string exe = Path("kelvorun");
@@ -490,6 +495,17 @@ TEST_F(Kelvorun, BadSizeBoundEscapesAtStartUp) {
                Report("EConvertError", "'3,5' ist kein g\xC3\xBCltiger Integerwert\\."));
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_FALSE(folder_.Exists("Kelvo_Log.txt"));
+}
+
+TEST_F(Kelvorun, FailedWriteToStandardOutputEndsTheRunWithCode1) {
+  StartDovecot({{"anna", GoodAndSpam(1, 1, 0)}});
+  folder_.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 anna geheim"}));
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+  auto r = folder_.Run({}, "/dev/full");
+  EXPECT_EQ(r.exitCode, 1);
+  // The first flush fails before the scan: the mailbox's count line is still logged.
+  EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 0"}));
+  EXPECT_EQ(SubjectsOnServer(kHost, "anna", "geheim").size(), 2u);
 }
 
 }  // namespace
