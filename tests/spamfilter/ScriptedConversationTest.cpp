@@ -1,0 +1,576 @@
+// Scan and deletion pass against scripted POP3 conversations: the exact
+// commands the core sends, and what the session holds after each failure.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "CoreTestSupport.h"
+#include "platform/Component.h"
+#include "platform/Exceptions.h"
+#include "pop3client/Pop3Client.h"
+#include "spamfilter/USpamfilter.h"
+#include "tests/fixtures/ScriptedPeer.h"
+
+namespace {
+
+using fixtures::Script;
+using fixtures::ScriptedPeer;
+using Commands = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+// One message as the scripted server shows it.
+struct Msg {
+  std::string header;  // header lines with CR LF, without the empty line
+  int32_t size;
+};
+
+Msg Mail(const std::string& from, const std::string& subject, int32_t size) {
+  return {"From: " + from + "\r\nSubject: " + subject + "\r\n", size};
+}
+
+Script& Login(Script& s, int32_t count, int32_t total = 1000) {
+  return s.Send("+OK POP3 ready\r\n")
+      .Exchange("USER anna", "+OK\r\n")
+      .Exchange("PASS pw", "+OK\r\n")
+      .Exchange("STAT", "+OK " + std::to_string(count) + " " + std::to_string(total) + "\r\n");
+}
+
+Script& List(Script& s, const std::vector<Msg>& msgs) {
+  std::string reply = "+OK\r\n";
+  for (size_t i = 0; i < msgs.size(); ++i) reply += std::to_string(i + 1) + " " + std::to_string(msgs[i].size) + "\r\n";
+  return s.Exchange("LIST ", reply + ".\r\n");
+}
+
+// TOP d 0 and LIST d. The per-message LIST reports a size the scan must not
+// use.
+Script& Top(Script& s, int32_t d, const Msg& m) {
+  return s.Exchange("TOP " + std::to_string(d) + " 0", "+OK\r\n" + m.header + "\r\n.\r\n")
+      .Exchange("LIST " + std::to_string(d), "+OK " + std::to_string(d) + " 77777\r\n");
+}
+
+Script& Quit(Script& s) { return s.Exchange("QUIT", "+OK bye\r\n").AwaitClose(); }
+
+// A whole scan of `msgs`.
+Script& Scan(Script& s, const std::vector<Msg>& msgs) {
+  Login(s, static_cast<int32_t>(msgs.size()));
+  List(s, msgs);
+  for (size_t i = 0; i < msgs.size(); ++i) Top(s, static_cast<int32_t>(i + 1), msgs[i]);
+  return Quit(s);
+}
+
+Commands LoginCommands() { return {"USER anna", "PASS pw", "STAT"}; }
+Commands ScanCommands(size_t n) {
+  Commands c = LoginCommands();
+  c.push_back("LIST ");
+  for (size_t d = 1; d <= n; ++d) {
+    c.push_back("TOP " + std::to_string(d) + " 0");
+    c.push_back("LIST " + std::to_string(d));
+  }
+  c.push_back("QUIT");
+  return c;
+}
+Commands C(std::initializer_list<std::string> l) { return Commands(l); }
+Commands operator+(Commands a, const Commands& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+class RecordingView : public tProtokollView {
+ public:
+  void AddLine(const std::string& zeile) override { lines.push_back(zeile); }
+  std::vector<std::string> lines;
+};
+
+class Conversation : public ::testing::Test {
+ protected:
+  coretest::ProgramFolder folder;
+  platform::TComponent owner{nullptr};
+  tMailboxMgmt s;
+  RecordingView view;
+
+  void SetUp() override {
+    Init(s, &owner);
+    tpop3list liste;
+    ServerlisteUebernehmen(liste, coretest::Lines({"[MAILBOXEN]", "127.0.0.1 anna pw"}));
+    ServerEinstellen(s, liste, 0);
+    Rules("[SUBJECT]\r\n* spam\r\n");
+    protokollMemo = &view;
+  }
+  void TearDown() override { protokollMemo = nullptr; }
+
+  void Rules(const std::string& text) {
+    platform::TStringList l;
+    l.SetText(text);
+    VirdefsUebernehmen(s, l);
+  }
+  void Talk(ScriptedPeer& peer) { s.pop3->Port = peer.Port(); }
+  void Finish(ScriptedPeer& peer) {
+    EXPECT_TRUE(peer.WaitDone(5000ms));
+    EXPECT_TRUE(peer.Failures().empty()) << peer.Failures()[0];
+  }
+  void ExpectIdle() {
+    EXPECT_FALSE(s.busy);
+    EXPECT_FALSE(s.verbunden);
+    EXPECT_FALSE(s.pop3->Connected());
+  }
+  // A list from an earlier scan, so that "unchanged" can be seen.
+  void EarlierList() {
+    s.summaries.assign(3, tMailSummary{});
+    s.summaries[1] = {1, 11, 0, "alt1", "alt1"};
+    s.summaries[2] = {2, 22, 0, "alt2", "alt2"};
+    s.anzahl = 2;
+    s.veraltet = false;
+  }
+  void ExpectEarlierList() {
+    ASSERT_EQ(s.anzahl, 2);
+    EXPECT_EQ(s.summaries[1].subject, "alt1");
+    EXPECT_EQ(s.summaries[2].subject, "alt2");
+  }
+};
+
+TEST_F(Conversation, EmptyMailboxThenDeletionWithoutDele) {
+  Script sc;
+  Login(sc, 0, 0);
+  Quit(sc).Accept();
+  Login(sc, 0, 0);
+  Quit(sc);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  MailheaderLaden(s);
+  EXPECT_EQ(s.anzahl, 0);
+  EXPECT_FALSE(s.veraltet);
+  ExpectIdle();
+  Spamcheck(s);
+  MailheaderLoeschen(s);
+  EXPECT_TRUE(s.veraltet);
+  ExpectIdle();
+  Finish(peer);
+  EXPECT_EQ(peer.Commands(), LoginCommands() + C({"QUIT"}) + LoginCommands() + C({"QUIT"}));
+}
+
+TEST_F(Conversation, ShortHeaderGetsNoEntryAndLaterEntriesKeepTheirNumbers) {
+  const std::vector<Msg> msgs = {
+      Mail("a@x.de", "Hallo", 100),
+      Mail("b@x.de", "Termin", 200),
+      {"X:1\r\n", 300},  // "X:1", the empty line and "." with CR LF: 10 characters
+      Mail("c@x.de", "Spam", 400),
+      {"X:12\r\n", 500},  // 11 characters: an entry without sender or subject
+  };
+  Script sc;
+  Scan(sc, msgs).Accept();
+  Login(sc, 5, 1500);
+  sc.Exchange("DELE 4", "+OK\r\n");
+  Quit(sc);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  MailheaderLaden(s);
+  ASSERT_EQ(s.anzahl, 4);
+  EXPECT_FALSE(s.veraltet);
+  const int32_t nr[] = {1, 2, 4, 5}, size[] = {100, 200, 400, 500};
+  for (int i = 1; i <= 4; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(s.summaries[static_cast<size_t>(i)].nr, nr[i - 1]);
+    EXPECT_EQ(s.summaries[static_cast<size_t>(i)].groesse, size[i - 1]);  // from the one LIST
+  }
+  EXPECT_EQ(s.summaries[3].subject, " Spam");
+  EXPECT_EQ(s.summaries[3].from, " c@x.de");
+  EXPECT_EQ(s.summaries[4].subject, "");
+  EXPECT_EQ(s.headers[3].Lines(), (std::vector<std::string>{"From: c@x.de", "Subject: Spam", "", "."}));
+  EXPECT_EQ(s.summaries.size(), 6u);  // count + 1; slot 5 is a leftover
+
+  Spamcheck(s);
+  EXPECT_EQ(SpamAnzahl(s), 1);
+  EXPECT_EQ(s.summaries[3].spam, 1);
+  MailheaderLoeschen(s);
+  ExpectIdle();
+  EXPECT_TRUE(s.veraltet);
+  ASSERT_EQ(s.anzahl, 3);
+  EXPECT_EQ(s.summaries[1].nr, 1);
+  EXPECT_EQ(s.summaries[2].nr, 2);
+  EXPECT_EQ(s.summaries[3].nr, 5);
+  EXPECT_EQ(s.headers[3].Lines(), (std::vector<std::string>{"X:12", "", "."}));
+  EXPECT_EQ(s.headers[4].Count(), 0);  // the dropped entry's lines are gone
+  Finish(peer);
+  EXPECT_EQ(peer.Commands(), ScanCommands(5) + LoginCommands() + C({"DELE 4", "QUIT"}));
+}
+
+TEST_F(Conversation, HeaderFieldsTakeTheFirstWholeLineOfTheKey) {
+  const std::vector<Msg> msgs = {
+      {"X-From: nicht@x.de\r\nfrom:erst@x.de\r\nFrom: zweit@x.de\r\nSUBJECT:  Zwei Blanks\r\n"
+       "Subject: noch einer\r\n",
+       10},
+      {"Subject: Fortsetzung\r\n folgt\r\n", 20},
+  };
+  Script sc;
+  Scan(sc, msgs);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  MailheaderLaden(s);
+  ASSERT_EQ(s.anzahl, 2);
+  EXPECT_EQ(s.summaries[1].from, "erst@x.de");
+  EXPECT_EQ(s.summaries[1].subject, "  Zwei Blanks");
+  EXPECT_EQ(s.summaries[2].from, "");
+  EXPECT_EQ(s.summaries[2].subject, " Fortsetzung");
+  Finish(peer);
+}
+
+TEST_F(Conversation, EveryEntryMarkedEmptiesTheList) {
+  const std::vector<Msg> msgs = {Mail("a", "spam 1", 10), Mail("b", "spam 2", 20)};
+  Script sc;
+  Scan(sc, msgs).Accept();
+  Login(sc, 2);
+  sc.Exchange("DELE 1", "+OK\r\n").Exchange("DELE 2", "+OK\r\n");
+  Quit(sc);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  MailheaderLaden(s);
+  Spamcheck(s);
+  MailheaderLoeschen(s);
+  EXPECT_EQ(s.anzahl, 0);
+  // A second pass straight away is refused: nothing more is sent.
+  MailheaderLoeschen(s);
+  Finish(peer);
+  EXPECT_EQ(peer.Commands(), ScanCommands(2) + LoginCommands() + C({"DELE 1", "DELE 2", "QUIT"}));
+}
+
+// --- failures of the scan
+
+TEST_F(Conversation, ScanWithEmptyCredentialsContactsNobody) {
+  ScriptedPeer peer(Script().Send("+OK\r\n"));
+  Talk(peer);
+  EarlierList();
+  s.konto.passwort = "";
+  try {
+    MailheaderLaden(s);
+    FAIL() << "no failure";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.Message(), "Authentication failed");
+  }
+  ExpectEarlierList();
+  EXPECT_TRUE(s.veraltet);
+  ExpectIdle();
+  EXPECT_EQ(peer.Conversations(), 0);
+}
+
+TEST_F(Conversation, ScanConnectionRefusedOrTimedOut) {
+  EarlierList();
+  s.pop3->Port = fixtures::UnusedPort();
+  EXPECT_THROW(MailheaderLaden(s), platform::Exception);
+  ExpectEarlierList();
+  EXPECT_TRUE(s.veraltet);
+  ExpectIdle();
+
+  fixtures::FullBacklogListener silent;
+  s.pop3->Port = silent.Port();
+  s.pop3->TimeOut = 300;
+  s.veraltet = false;
+  EXPECT_THROW(MailheaderLaden(s), platform::Exception);
+  ExpectEarlierList();
+  EXPECT_TRUE(s.veraltet);
+  ExpectIdle();
+}
+
+TEST_F(Conversation, ScanFailuresOfTheLogin) {
+  struct Case {
+    const char* name;
+    Script script;
+    std::string message;  // expected failure; empty: none passed on
+    size_t viewLines;
+    Commands commands;
+  } cases[] = {
+      {"greeting refused",
+       Script().Send("-ERR busy\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose(),
+       "-ERR busy",
+       0,
+       {"QUIT"}},
+      {"STAT refused",
+       Script()
+           .Send("+OK\r\n")
+           .Exchange("USER anna", "+OK\r\n")
+           .Exchange("PASS pw", "+OK\r\n")
+           .Exchange("STAT", "-ERR locked\r\n")
+           .Exchange("QUIT", "+OK\r\n")
+           .AwaitClose(),
+       "-ERR locked",
+       0,
+       LoginCommands() + C({"QUIT"})},
+      {"login rejected twice",
+       Script()
+           .Send("+OK\r\n")
+           .Exchange("USER anna", "+OK\r\n")
+           .Exchange("PASS pw", "-ERR wrong\r\n")
+           .Exchange("USER anna", "+OK\r\n")
+           .Exchange("PASS pw", "-ERR wrong\r\n")
+           .Exchange("QUIT", "+OK\r\n")
+           .AwaitClose(),
+       "Authentication failed",
+       1,
+       {"USER anna", "PASS pw", "USER anna", "PASS pw", "QUIT"}},
+      {"login rejected once, accepted at the retry",
+       Script()
+           .Send("+OK\r\n")
+           .Exchange("USER anna", "+OK\r\n")
+           .Exchange("PASS pw", "-ERR wrong\r\n")
+           .Exchange("USER anna", "+OK\r\n")
+           .Exchange("PASS pw", "+OK\r\n")
+           .Exchange("STAT", "+OK 3 300\r\n")
+           .Exchange("QUIT", "+OK\r\n")
+           .AwaitClose(),
+       "",
+       1,
+       {"USER anna", "PASS pw", "USER anna", "PASS pw", "STAT", "QUIT"}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    view.lines.clear();
+    ScriptedPeer peer(c.script);
+    Talk(peer);
+    EarlierList();
+    std::string failure;
+    try {
+      MailheaderLaden(s);
+    } catch (const platform::Exception& e) {
+      failure = e.Message();
+    }
+    // The client's message carries the reply line as received.
+    EXPECT_EQ(failure.substr(0, c.message.size()), c.message);
+    EXPECT_EQ(failure.empty(), c.message.empty()) << failure;
+    ExpectEarlierList();
+    EXPECT_TRUE(s.veraltet);
+    ExpectIdle();
+    EXPECT_EQ(view.lines.size(), c.viewLines);
+    if (c.viewLines) {
+      EXPECT_EQ(view.lines[0], "127.0.0.1 +++ Authentication failed");
+    }
+    Finish(peer);
+    EXPECT_EQ(peer.Commands(), c.commands);
+  }
+}
+
+TEST_F(Conversation, ScanFailuresAfterTheCount) {
+  const std::vector<Msg> msgs = {Mail("a", "eins", 10), Mail("b", "zwei", 20), Mail("c", "drei", 30)};
+  struct Case {
+    const char* name;
+    Script script;
+    size_t rebuilt;  // entries rebuilt before the failure
+    Commands commands;
+    bool quit;
+  };
+  std::vector<Case> cases;
+  {
+    Script sc;
+    Login(sc, 3);
+    sc.Exchange("LIST ", "+OK\r\n1 10\r\n2 zwanzig\r\n.\r\n");
+    Quit(sc);
+    cases.push_back({"a size that is no number", sc, 0, LoginCommands() + C({"LIST ", "QUIT"}), true});
+  }
+  {
+    Script sc;
+    Login(sc, 3);
+    List(sc, msgs);
+    Top(sc, 1, msgs[0]);
+    sc.Exchange("TOP 2 0", "-ERR no such message\r\n");
+    Quit(sc);
+    cases.push_back({"TOP refused", sc, 1,
+                     LoginCommands() + C({"LIST ", "TOP 1 0", "LIST 1", "TOP 2 0", "QUIT"}), true});
+  }
+  {
+    Script sc;
+    Login(sc, 3);
+    List(sc, msgs);
+    Top(sc, 1, msgs[0]);
+    Top(sc, 2, msgs[1]);
+    sc.Expect("TOP 3 0").Pause(900ms).AwaitClose();
+    cases.push_back({"a reply that times out", sc, 2,
+                     LoginCommands() + C({"LIST ", "TOP 1 0", "LIST 1", "TOP 2 0", "LIST 2", "TOP 3 0"}),
+                     false});
+  }
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPeer peer(c.script);
+    Talk(peer);
+    s.pop3->TimeOut = 300;
+    EarlierList();
+    EXPECT_THROW(MailheaderLaden(s), platform::Exception);
+    EXPECT_EQ(s.anzahl, 3);  // the server's count
+    EXPECT_TRUE(s.veraltet);
+    ExpectIdle();
+    for (size_t i = 1; i <= c.rebuilt; ++i) EXPECT_EQ(s.summaries[i].subject, msgs[i - 1].header.substr(msgs[i - 1].header.find("Subject:") + 8, 5));
+    if (c.rebuilt == 0) {
+      EXPECT_EQ(s.summaries[1].subject, "alt1");  // leftovers
+    }
+    // A deletion pass is refused until a scan completes.
+    MailheaderLoeschen(s);
+    Finish(peer);
+    EXPECT_EQ(peer.Commands(), c.commands);
+    EXPECT_EQ(peer.Conversations(), 1);
+  }
+}
+
+// --- failures of the deletion pass
+
+class Deletion : public Conversation {
+ protected:
+  const std::vector<Msg> msgs = {Mail("a", "spam 1", 10), Mail("b", "gut", 20), Mail("c", "spam 2", 30),
+                                 Mail("d", "gut 2", 40)};
+  // The scan of `msgs` followed by a second conversation.
+  Script Start() {
+    Script sc;
+    Scan(sc, msgs).Accept();
+    return sc;
+  }
+  void ScanAndCheck() {
+    MailheaderLaden(s);
+    Spamcheck(s);
+    ASSERT_EQ(SpamAnzahl(s), 2);
+  }
+  void ExpectUnmarkedOnly() {
+    ASSERT_EQ(s.anzahl, 2);
+    EXPECT_EQ(s.summaries[1].nr, 2);
+    EXPECT_EQ(s.summaries[2].nr, 4);
+    EXPECT_EQ(s.summaries[1].spam, 0);
+    EXPECT_EQ(s.headers[1].Lines()[1], "Subject: gut");
+    EXPECT_EQ(s.headers[2].Lines()[1], "Subject: gut 2");
+    EXPECT_TRUE(s.veraltet);
+    ExpectIdle();
+  }
+};
+
+TEST_F(Deletion, RefusedSecondDeleStopsAndLogsOut) {
+  Script sc = Start();
+  Login(sc, 4);
+  sc.Exchange("DELE 1", "+OK\r\n").Exchange("DELE 3", "-ERR cannot\r\n");
+  Quit(sc);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  ScanAndCheck();
+  try {
+    MailheaderLoeschen(s);
+    FAIL() << "no failure";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.Message().substr(0, 11), "-ERR cannot");
+  }
+  ExpectUnmarkedOnly();
+  Finish(peer);
+  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() + C({"DELE 1", "DELE 3", "QUIT"}));
+}
+
+TEST_F(Deletion, LoginFailuresSendNoDele) {
+  struct Case {
+    const char* name;
+    Script tail;
+    bool fails;
+    Commands commands;
+    size_t viewLines;
+  } cases[] = {
+      {"greeting refused", Script().Send("-ERR busy\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose(), true, {"QUIT"}, 0},
+      {"login accepted only at the retry",
+       Script()
+           .Send("+OK\r\n")
+           .Exchange("USER anna", "+OK\r\n")
+           .Exchange("PASS pw", "-ERR\r\n")
+           .Exchange("USER anna", "+OK\r\n")
+           .Exchange("PASS pw", "+OK\r\n")
+           .Exchange("STAT", "+OK 4 100\r\n")
+           .Exchange("QUIT", "+OK\r\n")
+           .AwaitClose(),
+       false,
+       {"USER anna", "PASS pw", "USER anna", "PASS pw", "STAT", "QUIT"},
+       1},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    view.lines.clear();
+    Script sc = Start();
+    for (const auto& step : c.tail.Steps()) {
+      // Append the tail's steps to the scan's script.
+      switch (step.kind) {
+        case Script::Kind::Send: sc.Send(step.bytes); break;
+        case Script::Kind::Expect: sc.Expect(step.bytes); break;
+        case Script::Kind::AwaitClose: sc.AwaitClose(); break;
+        default: FAIL() << "step kind not used here";
+      }
+    }
+    ScriptedPeer peer(sc);
+    Talk(peer);
+    ScanAndCheck();
+    if (c.fails) {
+      EXPECT_THROW(MailheaderLoeschen(s), platform::Exception);
+    } else {
+      EXPECT_NO_THROW(MailheaderLoeschen(s));
+    }
+    ExpectUnmarkedOnly();
+    EXPECT_EQ(view.lines.size(), c.viewLines);
+    Finish(peer);
+    EXPECT_EQ(peer.Commands(), ScanCommands(4) + c.commands);
+  }
+}
+
+TEST_F(Deletion, DeleTimingOutSendsNoQuit) {
+  Script sc = Start();
+  Login(sc, 4);
+  sc.Exchange("DELE 1", "+OK\r\n").Expect("DELE 3").Pause(900ms).AwaitClose();
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  ScanAndCheck();
+  s.pop3->TimeOut = 300;
+  EXPECT_THROW(MailheaderLoeschen(s), platform::Exception);
+  ExpectUnmarkedOnly();
+  Finish(peer);
+  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() + C({"DELE 1", "DELE 3"}));
+}
+
+TEST_F(Deletion, ChangedMessageCountSendsNoDele) {
+  Script sc = Start();
+  Login(sc, 3);  // one message fewer than at the scan
+  Quit(sc);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  ScanAndCheck();
+  try {
+    MailheaderLoeschen(s);
+    FAIL() << "no failure";
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(e.Message(), kMailboxGeaendert);
+  }
+  ExpectUnmarkedOnly();
+  Finish(peer);
+  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() + C({"QUIT"}));
+}
+
+TEST_F(Deletion, ChangedCountDoesNotMatterWithNothingMarked) {
+  Script sc = Start();
+  Login(sc, 7);
+  Quit(sc);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  MailheaderLaden(s);
+  Rules("");
+  Spamcheck(s);
+  EXPECT_NO_THROW(MailheaderLoeschen(s));
+  EXPECT_EQ(s.anzahl, 4);
+  EXPECT_TRUE(s.veraltet);
+  Finish(peer);
+  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() + C({"QUIT"}));
+}
+
+TEST_F(Conversation, ServerCountBeyondTheEntryLimitIsCut) {
+  // The server claims 70000 messages and lists numbers beyond the list;
+  // the first message fails, so the scan stops early.
+  Script sc;
+  Login(sc, 70000);
+  sc.Exchange("LIST ", "+OK\r\n1 10\r\n65536 20\r\n70000 30\r\n.\r\n")
+      .Exchange("TOP 1 0", "-ERR gone\r\n");
+  Quit(sc);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  EXPECT_THROW(MailheaderLaden(s), platform::Exception);
+  EXPECT_EQ(s.anzahl, kMaxEintraege);
+  EXPECT_EQ(s.summaries.size(), static_cast<size_t>(kMaxEintraege) + 1);
+  EXPECT_EQ(s.summaries[1].groesse, 10);
+  Finish(peer);
+}
+
+}  // namespace
