@@ -96,6 +96,7 @@ ScanResult ScanWithTPop3Client(int port) {
 ScanResult ScanWithMinimalClient(int port) {
   using fixtures::MiniPop3Client;
   ScanResult r;
+  const double cpu0 = CpuSeconds();
   const auto t0 = Clock::now();
   MiniPop3Client client;
   if (!MiniPop3Client::IsOk(client.Connect(fixtures::DovecotServer::Host(), port)))
@@ -115,6 +116,7 @@ ScanResult ScanWithMinimalClient(int port) {
   }
   client.Quit();
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  r.cpuSeconds = CpuSeconds() - cpu0;
   r.messages = count;
   return r;
 }
@@ -185,7 +187,7 @@ int main(int argc, char** argv) {
         {"poplib", ScanWithPoplib, {}, {}},
         {"minimal", ScanWithMinimalClient, {}, {}},
     };
-    std::vector<double> cpuShare;
+    std::vector<double> cpuShare, minimalCpuShare;
     for (int round = 0; round < rounds; ++round) {
       for (std::size_t k = 0; k < contestants.size(); ++k) {
         Contestant& c = contestants[(k + static_cast<std::size_t>(round)) % contestants.size()];
@@ -205,6 +207,7 @@ int main(int argc, char** argv) {
                                    std::to_string(reference.headerLines) + ", " + std::to_string(reference.bytes));
         c.seconds.push_back(r.seconds);
         if (std::string(c.name) == "TPop3Client") cpuShare.push_back(r.cpuSeconds / r.seconds);
+        if (std::string(c.name) == "minimal") minimalCpuShare.push_back(r.cpuSeconds / r.seconds);
       }
     }
 
@@ -232,6 +235,8 @@ int main(int argc, char** argv) {
     ratio(1, kGoalVsPoplib);
     ratio(2, kGoalVsMinimal);
     if (!cpuShare.empty()) std::printf("TPop3Client CPU time / wall time: %.3f\n", Median(cpuShare));
+    if (!minimalCpuShare.empty())
+      std::printf("minimal CPU time / wall time: %.3f (for comparison)\n", Median(minimalCpuShare));
     for (const Contestant& c : contestants)
       if (!c.failure.empty()) return 1;
   } catch (const std::exception& e) {
