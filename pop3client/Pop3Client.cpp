@@ -1,22 +1,245 @@
 #include "pop3client/Pop3Client.h"
 
-// Interim bodies while the client is being written.
+#include "platform/Convert.h"
+
+namespace {
+
+const char kAuthenticationFailed[] = "Authentication failed";
+const char kClosedByServer[] = "Connection closed by server";
+const char kLineBreakInCredentials[] = "User name or password holds a line break or NUL";
+
+// The server's reply counts as positive when its first field holds "+OK"
+// anywhere (case as given), line end included for a bare "+OK".
+bool Positive(const std::string& reply) { return NthWord(reply, ' ', 1).find("+OK") != std::string::npos; }
+
+// Untrusted server line: the line end that is actually there goes, CR LF
+// or a lone LF.
+std::string WithoutLineEnd(const std::string& line) {
+  size_t n = line.size();
+  if (n >= 2 && line[n - 2] == '\r' && line[n - 1] == '\n') return line.substr(0, n - 2);
+  if (n >= 1 && line[n - 1] == '\n') return line.substr(0, n - 1);
+  return line;
+}
+
+bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+bool HoldsLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
+
+void Fire(const platform::TNotifyEvent& event, platform::TObject* sender) {
+  if (!event) return;
+  platform::TNotifyEvent handler = event;  // the handler may replace the event
+  handler(sender);
+}
+
+// Clears the busy flag when the operation that set it ends, however it ends.
+class BusyScope {
+ public:
+  explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
+  ~BusyScope() { flag_ = false; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  bool& flag_;
+};
+
+}  // namespace
+
 TPop3Client::TPop3Client(platform::TComponent* owner)
     : TSocketBase(owner),
       summary_(std::make_unique<TSummary>()),
       mailMessage_(std::make_unique<TMailMessage>()),
       uuProcessor_(new TUUProcessor(this)) {
   Port = kDefaultPort;
+  DeleteOnRead = false;
+  commandBusy_ = false;
+  attachFilePath_.clear();
 }
-TPop3Client::~TPop3Client() = default;
-void TPop3Client::Connect() { throw ESockError("POP3 client not available yet"); }
-void TPop3Client::Disconnect() {}
-void TPop3Client::Abort() { Cancel(); }
-void TPop3Client::ListSizes() { throw ESockError("POP3 client not available yet"); }
-void TPop3Client::FetchSummary(int32_t) { throw ESockError("POP3 client not available yet"); }
-void TPop3Client::DeleteMessage(int32_t) { throw ESockError("POP3 client not available yet"); }
+
+TPop3Client::~TPop3Client() {
+  BeginDestroy();
+  // An open conversation ends without QUIT: nothing marked is deleted.
+  try {
+    Abort();
+  } catch (...) {
+  }
+}
+
 void TPop3Client::SetAttachFilePath(const std::string& path) {
   attachFilePath_ = path;
   if (attachFilePath_.empty() || attachFilePath_.back() != '\\') attachFilePath_ += '\\';
 }
-std::string TPop3Client::ReadReplyLine(const char*) { return {}; }
+
+void TPop3Client::Abort() {
+  ReportStatus(8, "Abort");
+  Cancel();
+  if (Connected()) {
+    TSocketBase::Disconnect();
+    ClearInput();
+  }
+}
+
+void TPop3Client::Connect() {
+  bool asked = false;
+  while (Password.empty() || UserID.empty()) {
+    if (!OnAuthenticationNeeded) throw platform::Exception(kAuthenticationFailed);
+    if (asked) break;
+    asked = true;
+    bool handled = false;
+    platform::THandlerEvent handler = OnAuthenticationNeeded;
+    handler(handled);
+    if (!handled) throw platform::Exception(kAuthenticationFailed);
+  }
+  // A line break would end the command early and smuggle in a second one.
+  if (HoldsLineBreak(UserID) || HoldsLineBreak(Password)) throw platform::Exception(kLineBreakInCredentials);
+
+  const bool wasBusy = commandBusy_;
+  commandBusy_ = true;
+  bool loginDone = false;
+  auto finish = [&] {
+    if (!wasBusy) commandBusy_ = false;
+    if (loginDone) Fire(OnConnect, this);
+  };
+
+  try {
+    TSocketBase::Connect();
+    try {
+      std::string greeting;
+      ReadLn(greeting);
+      if (!Positive(greeting)) throw platform::Exception(greeting);
+
+      for (int attempt = 1;; ++attempt) {
+        bool accepted = Positive(Transaction("USER " + UserID));
+        if (accepted) accepted = Positive(Transaction("PASS " + Password));
+        if (accepted) break;
+        if (attempt >= 2 || !OnAuthenticationFailed) throw platform::Exception(kAuthenticationFailed);
+        bool handled = false;
+        platform::THandlerEvent handler = OnAuthenticationFailed;
+        handler(handled);
+        if (!handled) throw platform::Exception(kAuthenticationFailed);
+      }
+
+      loginDone = true;
+      std::string stat = Transaction("STAT");
+      if (!Positive(stat)) throw platform::Exception(stat);
+      messageCount_ = platform::TryStrToInt(NthWord(stat, ' ', 2)).value_or(0);
+    } catch (...) {
+      // QUIT while the connection is still open; a failure of this clean-up
+      // reaches the caller in place of the first.
+      Disconnect();
+      throw;
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+}
+
+void TPop3Client::Disconnect() {
+  if (!Connected()) return;
+  std::string reply;
+  try {
+    Transaction("QUIT", reply);
+  } catch (...) {
+    TSocketBase::Disconnect();
+    throw;
+  }
+  TSocketBase::Disconnect();
+  if (!Positive(reply)) throw platform::Exception(reply);
+}
+
+std::string TPop3Client::ReadReplyLine() {
+  std::string line;
+  ReadLn(line);
+  // A server that has gone away answers with nothing; reading on would wait
+  // for lines that never come.
+  if (line.empty()) throw platform::Exception(kClosedByServer);
+  return line;
+}
+
+void TPop3Client::ListSizes() {
+  if (commandBusy_) return;
+  BusyScope busy(commandBusy_);
+  CheckConnected();
+  Transaction("LIST ");
+  for (int32_t lines = 0;; ++lines) {
+    // Untrusted: lines are cut at their real end and their numbers read
+    // strictly.
+    std::string line = WithoutLineEnd(ReadReplyLine());
+    if (line == ".") break;
+    if (lines >= kMaxListLines) {
+      TSocketBase::Disconnect();
+      throw platform::Exception("Too many lines in the LIST reply");
+    }
+    if (OnList) {
+      int32_t size = platform::StrToInt(NthWord(line, ' ', 2));
+      int32_t msg = platform::StrToInt(NthWord(line, ' ', 1));
+      TListEvent handler = OnList;
+      handler(msg, size);
+    }
+  }
+}
+
+void TPop3Client::FetchSummary(int32_t number) {
+  if (commandBusy_) return;
+  BusyScope busy(commandBusy_);
+  CheckConnected();
+  if (number < 1) throw platform::RangeError();
+  Fire(OnRetrieveStart, this);
+
+  std::string reply = Transaction("TOP " + platform::IntToStr(number) + " 0");
+  if (!Positive(reply)) throw platform::Exception(reply);
+
+  TSummary& s = *summary_;
+  s.Header.Clear();
+  s.Subject.clear();
+  s.From.clear();
+  s.MessageId.clear();
+  size_t held = 0;
+  for (;;) {
+    // Untrusted header lines: bounded in total, cut at their real end.
+    std::string line = ReadReplyLine();
+    held += line.size();
+    if (held > kMaxHeaderBytes) {
+      s.Header.Clear();
+      TSocketBase::Disconnect();
+      throw platform::Exception("Header of message " + platform::IntToStr(number) + " exceeds " +
+                                platform::IntToStr(kMaxHeaderBytes / (1024 * 1024)) + " MiB");
+    }
+    std::string text = WithoutLineEnd(line);
+    if (StartsWith(line, "Subject:")) s.Subject = text.substr(8);
+    if (StartsWith(line, "From:")) s.From = text.substr(5);
+    if (StartsWith(line, "Message-ID:")) s.MessageId = line.substr(12, kMessageIdLength);
+    s.Header.Add(text);
+    if (text == ".") break;
+  }
+
+  std::string sizeReply = Transaction("LIST " + platform::IntToStr(number));
+  if (sizeReply.empty()) throw platform::Exception(kClosedByServer);
+  s.Bytes = platform::StrToInt(platform::Trim(NthWord(sizeReply, ' ', 3)));
+  ReportStatus(1, "Summary Retrieved");
+  Fire(OnRetrieveEnd, this);
+}
+
+void TPop3Client::DeleteMessage(int32_t number) {
+  if (commandBusy_) return;
+  bool accepted = false;
+  {
+    BusyScope busy(commandBusy_);
+    CheckConnected();
+    if (number < 1) throw platform::RangeError();
+    std::string reply = Transaction("DELE " + platform::IntToStr(number));
+    if (reply.empty()) {
+      // The connection is gone: nothing was deleted.
+      Fire(OnFailure, this);
+      throw platform::Exception(kClosedByServer);
+    }
+    if (NthWord(reply, ' ', 1) == "-ERR") {
+      Fire(OnFailure, this);
+      throw platform::Exception(reply);
+    }
+    accepted = true;
+  }
+  if (accepted) Fire(OnSuccess, this);
+}

@@ -47,6 +47,8 @@ class TPop3Client : public TSocketBase {
   // server that sends more gets its connection closed.
   static constexpr size_t kMaxHeaderBytes = 4 * 1024 * 1024;
   static constexpr size_t kMessageIdLength = 256;
+  // A LIST reply may hold at most this many lines before the ".".
+  static constexpr int32_t kMaxListLines = 1000000;
 
   explicit TPop3Client(platform::TComponent* owner);
   ~TPop3Client() override;
@@ -89,7 +91,8 @@ class TPop3Client : public TSocketBase {
   TVarFileNameEvent OnDecodeStart;       // never fired
 
  private:
-  std::string ReadReplyLine(const char* command);
+  // One line of a multi-line reply; an empty one means the server is gone.
+  std::string ReadReplyLine();
 
   int32_t messageCount_ = 0;
   bool commandBusy_ = false;

@@ -13,6 +13,7 @@ namespace {
 constexpr ws::UINT_PTR kTimerId = 1;
 constexpr int kPassSleepMs = 2;  // one pass of the lookup and connection waits
 constexpr int kNoLimit = -1;
+constexpr int32_t kPeekChunk = 4096;
 constexpr long kNoticeMask = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;
 constexpr ws::WORD kSocketsVersion = 0x0101;
 
@@ -626,7 +627,10 @@ void TSocketBase::ReadLn(std::string& line) {
   for (;;) {
     if (taken >= kLineLimit) throw platform::RangeError();
     char* at = LineBuffer.data() + taken;
-    int n = ws::recv(socketHandle_, at, kLineLimit - taken, ws::MSG_PEEK);
+    // Peeking everything that waits would copy up to 64 KiB for every short
+    // line; a line end is looked for a chunk at a time instead, with the
+    // same bytes taken in the end.
+    int n = ws::recv(socketHandle_, at, std::min(kLineLimit - taken, kPeekChunk), ws::MSG_PEEK);
     if (n == 0) {
       line.clear();  // the peer has closed and nothing is left
       return;
