@@ -193,4 +193,35 @@ TEST_F(ObserverTest, FailingHookEndsTheScanThroughItsClosingSteps) {
   EXPECT_EQ(s.summaries[1].nr, 1);
 }
 
+// Calls that arrive while the scan waits on the server (a click, a timer
+// tick) find the session busy.
+class Intruder : public tSessionObserver {
+ public:
+  tpop3list other;
+  std::string seen;
+  void ScanFetching(tMailboxMgmt& s, int32_t d, int32_t) override {
+    if (d != 2) return;
+    ServerEinstellen(s, other, 0);
+    ServerZuruecksetzen(s);
+    MailheaderLaden(s);
+    Spamcheck(s);
+    s.veraltet = false;
+    MailheaderLoeschen(s);
+    s.veraltet = true;
+    seen = s.konto.host + " " + std::to_string(s.aktuell) + " " + std::to_string(s.summaries[1].spam);
+  }
+};
+
+TEST_F(ObserverTest, NestedCallsDuringAScanChangeNothing) {
+  Intruder in;
+  ServerlisteUebernehmen(in.other, coretest::Lines({"[MAILBOXEN]", "pop.anders.de x y"}));
+  s.summaries.assign(2, tMailSummary{});
+  s.summaries[1].spam = 1;
+  MailheaderLadenSchritte(s, &in);
+  EXPECT_EQ(in.seen, "127.0.0.1 0 1");
+  EXPECT_EQ(s.anzahl, 3);
+  EXPECT_FALSE(s.veraltet);
+  EXPECT_EQ(server.Messages("anna").size(), 3u);
+}
+
 }  // namespace
