@@ -2,6 +2,7 @@
 
 #include "window/desktop/Dialogs.h"
 #include "window/desktop/Events.h"
+#include "window/desktop/QtEventSource.h"
 #include "window/desktop/TextCodec.h"
 
 #include "platform/Exceptions.h"
@@ -19,6 +20,11 @@ namespace {
 QPointer<TForm>& MainFormSlot() {
   static QPointer<TForm> form;
   return form;
+}
+
+QPointer<TQtEventSource>& QtEventSourceSlot() {
+  static QPointer<TQtEventSource> source;
+  return source;
 }
 
 }  // namespace
@@ -101,7 +107,12 @@ void InitializeDesktop() {
   QApplication::setQuitOnLastWindowClosed(false);
   InstallFontSubstitutes();
   InstallDefaultErrorDialog();
+  // Lives as long as the application object; the socket layer's waits
+  // block in Qt's loop from now on.
+  QtEventSourceSlot() = new TQtEventSource(QCoreApplication::instance());
 }
+
+TQtEventSource* QtEventSource() { return QtEventSourceSlot().data(); }
 
 void Run() {
   if (TForm* form = MainForm()) form->show();

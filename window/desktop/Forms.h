@@ -75,7 +75,8 @@ class TDesktopApplication : public QApplication {
 
 // What a desktop program needs before its first form: the font
 // substitutes, the default error dialog bound to the application's report
-// of failures, no quitting on the last window's close. Idempotent. Needs a
+// of failures, no quitting on the last window's close, and the Qt event
+// source under the socket layer (QtEventSource.h). Idempotent. Needs a
 // QApplication.
 void InitializeDesktop();
 

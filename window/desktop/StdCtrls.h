@@ -5,6 +5,7 @@
 
 #include "platform/Component.h"
 #include "window/desktop/Controls.h"
+#include "window/desktop/Menus.h"
 
 #include <QAbstractSpinBox>
 #include <QCheckBox>
@@ -19,7 +20,6 @@
 
 namespace desktop {
 
-class TAction;
 
 // A container that arranges its aligned children inside its border.
 class TPanel : public QFrame, public TControl {

@@ -1,0 +1,195 @@
+// One pump for the window and the sockets: a network wait inside a click
+// handler keeps the window's events flowing (a second click is handled
+// during it, and may wait on the network itself), a request to end does not
+// cut the wait short, time-outs never come early, and while nothing waits
+// the socket layer's queue is still served from Qt's loop, without a busy
+// loop on a socket whose data nobody reads.
+#include "platform/Component.h"
+#include "platform/Exceptions.h"
+#include "platform/Messages.h"
+#include "pop3client/SocketBase.h"
+#include "tests/fixtures/ScriptedPeer.h"
+#include "window/desktop/Dialogs.h"
+#include "window/desktop/Events.h"
+#include "window/desktop/Forms.h"
+#include "window/desktop/QtEventSource.h"
+#include "window/desktop/StdCtrls.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+#include <thread>
+
+using namespace desktop;
+using fixtures::Script;
+using fixtures::ScriptedPeer;
+using namespace std::chrono_literals;
+
+namespace {
+
+std::unique_ptr<TSocketBase> ConnectTo(const ScriptedPeer& peer, int timeOutMs = 10000) {
+  auto sock = std::make_unique<TSocketBase>(nullptr);
+  sock->Host = "127.0.0.1";
+  sock->Port = peer.Port();
+  sock->TimeOut = timeOutMs;
+  sock->Connect();
+  return sock;
+}
+
+// A hidden window of the socket layer that counts what reaches it.
+struct Counter {
+  int ticks = 0;
+  int posted = 0;
+};
+Counter* g_counter = nullptr;
+
+platform::LRESULT CountingProc(platform::HWND, platform::UINT msg, platform::WPARAM, platform::LPARAM) {
+  if (!g_counter) return 0;
+  if (msg == platform::WM_TIMER) ++g_counter->ticks;
+  if (msg == platform::WM_USER + 7) ++g_counter->posted;
+  return 0;
+}
+
+platform::HWND MakeCountingWindow() {
+  static bool registered = false;
+  if (!registered) {
+    platform::WNDCLASSA wc;
+    wc.lpfnWndProc = CountingProc;
+    wc.cbWndExtra = 4;
+    wc.hInstance = platform::HInstance();
+    wc.lpszClassName = "KelvoTestCountingWindow";
+    registered = platform::RegisterClassA(&wc) != 0;
+  }
+  return platform::CreateWindowExA(platform::WS_EX_TOOLWINDOW, "KelvoTestCountingWindow", "",
+                                   platform::WS_POPUP, 0, 0, 0, 0, 0, 0, platform::HInstance(), nullptr);
+}
+
+}  // namespace
+
+class EventSourceTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() {
+    InitializeDesktop();
+    QVERIFY(QtEventSource());
+    QCOMPARE(&platform::CurrentEventSource(), static_cast<platform::EventSource*>(QtEventSource()));
+  }
+
+  void init() { platform::Application().Terminated = false; }
+
+  void clickDuringAWaitIsHandled() {
+    ScriptedPeer peer(Script().Pause(400ms).Send("+OK ready\r\n").AwaitClose());
+    TForm form;
+    auto* load = new TButton(form.Client(), "Mailheader herunterladen");
+    load->SetBounds(10, 10, 200, 25);
+    auto* other = new TButton(form.Client(), "Spamcheck");
+    other->SetBounds(10, 50, 200, 25);
+    form.resize(300, 120);
+    form.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    std::vector<std::string> order;
+    int depthAtClick = -1;
+    other->OnClick = [&](platform::TObject*) {
+      order.push_back("second click");
+      depthAtClick = QtEventSource()->WaitDepth();
+    };
+    load->OnClick = [&](platform::TObject*) {
+      order.push_back("wait begins");
+      QTimer::singleShot(100, other, [other] { QTest::mouseClick(other, Qt::LeftButton); });
+      auto sock = ConnectTo(peer);
+      order.push_back("line " + sock->ReadLn());
+      sock->Disconnect();
+    };
+    QTest::mouseClick(load, Qt::LeftButton);
+    const std::vector<std::string> expected = {"wait begins", "second click", "line +OK ready\r\n"};
+    QCOMPARE(order, expected);
+    QVERIFY2(depthAtClick >= 0, "the second click did not run");
+    QVERIFY(peer.WaitDone());
+    QVERIFY(peer.Failures().empty());
+  }
+
+  void nestedWaitInsideAWait() {
+    ScriptedPeer outer(Script().Pause(600ms).Send("outer\r\n").AwaitClose());
+    ScriptedPeer inner(Script().Pause(100ms).Send("inner\r\n").AwaitClose());
+    std::vector<std::string> order;
+    int innerDepth = 0;
+    QTimer::singleShot(50, [&] {
+      Invoke([&] {
+        auto sock = ConnectTo(inner);
+        std::string line = sock->ReadLn();
+        innerDepth = QtEventSource()->WaitDepth();
+        order.push_back(line);
+        sock->Disconnect();
+      });
+    });
+    auto sock = ConnectTo(outer);
+    order.push_back(sock->ReadLn());
+    sock->Disconnect();
+    const std::vector<std::string> expected = {"inner\r\n", "outer\r\n"};
+    QCOMPARE(order, expected);
+    QVERIFY(innerDepth >= 0);
+    QCOMPARE(QtEventSource()->WaitDepth(), 0);
+  }
+
+  void requestToEndDoesNotCutAWaitShort() {
+    ScriptedPeer peer(Script().Pause(300ms).Send("+OK\r\n").AwaitClose());
+    QTimer::singleShot(50, [] { platform::PostQuitMessage(0); });
+    QTimer::singleShot(80, [] { Terminate(); });
+    auto sock = ConnectTo(peer);
+    QCOMPARE(sock->ReadLn(), std::string("+OK\r\n"));
+    QVERIFY(platform::Application().Terminated);
+    sock->Disconnect();
+  }
+
+  void timeOutNeverComesEarly() {
+    ScriptedPeer peer(Script().Pause(3000ms).Close());
+    const int timeOut = 300;
+    auto sock = ConnectTo(peer, timeOut);
+    QElapsedTimer clock;
+    clock.start();
+    bool failed = false;
+    try {
+      sock->ReadLn();
+    } catch (const platform::Exception&) {
+      failed = true;
+    }
+    QVERIFY(failed);
+    QVERIFY2(clock.elapsed() >= timeOut, qPrintable(QString::number(clock.elapsed())));
+  }
+
+  void queueIsServedWhileNothingWaits() {
+    Counter counter;
+    g_counter = &counter;
+    const platform::HWND hwnd = MakeCountingWindow();
+    QVERIFY(hwnd != 0);
+    QVERIFY(platform::SetTimer(hwnd, 1, 20, nullptr) != 0);
+    QTRY_VERIFY_WITH_TIMEOUT(counter.ticks >= 3, 5000);  // only Qt's loop runs here
+    platform::KillTimer(hwnd, 1);
+    std::thread poster([hwnd] { platform::PostMessageA(hwnd, platform::WM_USER + 7, 0, 0); });
+    poster.join();
+    QTRY_COMPARE_WITH_TIMEOUT(counter.posted, 1, 5000);
+    platform::DestroyWindow(hwnd);
+    g_counter = nullptr;
+  }
+
+  void unreadDataCausesNoBusyLoop() {
+    // The peer sends data that no step reads; the socket stays ready.
+    ScriptedPeer peer(Script().Send("+OK unsolicited\r\n").Pause(1000ms).Close());
+    auto sock = ConnectTo(peer);
+    QTest::qWait(100);
+    const int before = QtEventSource()->IdleServes();
+    QTest::qWait(500);
+    const int serves = QtEventSource()->IdleServes() - before;
+    QVERIFY2(serves < 50, qPrintable(QString::number(serves)));
+    // The line is still there for the next read.
+    QCOMPARE(sock->ReadLn(), std::string("+OK unsolicited\r\n"));
+    sock->Disconnect();
+  }
+};
+
+QTEST_MAIN(EventSourceTest)
+#include "EventSourceTest.moc"
