@@ -1,0 +1,574 @@
+// The window-bound session against scripted POP3 peers and a private Dovecot
+// server: grid cells, the status-bar panels in the order they were written,
+// the message boxes in order and the session's flags.
+#include <QApplication>
+#include <QTimer>
+#include <QtTest>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "platform/Component.h"
+#include "platform/Exceptions.h"
+#include "platform/StringList.h"
+#include "pop3client/Pop3Client.h"
+#include "spamfilter/USpamfilter.h"
+#include "tests/fixtures/DovecotServer.h"
+#include "tests/fixtures/ScriptedPeer.h"
+#include "window/UGUISpamfilter.h"
+#include "window/desktop/Clipboard.h"
+#include "window/desktop/ComCtrls.h"
+#include "window/desktop/Dialogs.h"
+#include "window/desktop/Events.h"
+#include "window/desktop/Grids.h"
+
+using fixtures::Script;
+using fixtures::ScriptedPeer;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kTitel = "Mail Vandoler";
+constexpr const char* kLoopback = "127.0.0.1";
+
+class LogPage : public tProtokollView {
+ public:
+  std::vector<std::string> lines;
+  void AddLine(const std::string& zeile) override { lines.push_back(zeile); }
+};
+
+platform::TStringList Zeilen(const std::string& text) {
+  platform::TStringList l;
+  l.SetText(text);
+  return l;
+}
+
+// One message of a scripted mailbox: its header lines (each with CR LF, the
+// empty line and "." are added) and the size LIST reports.
+struct Mail {
+  std::string header;
+  int32_t groesse;
+};
+
+std::string Kopf(const std::string& subject, const std::string& from) {
+  return "From:" + from + "\r\nSubject:" + subject + "\r\n";
+}
+
+// Greeting and login of user anna with password pw, STAT with `count`.
+Script& Anmelden(Script& sc, int count) {
+  return sc.Send("+OK ready\r\n")
+      .Exchange("USER anna", "+OK\r\n")
+      .Exchange("PASS pw", "+OK\r\n")
+      .Exchange("STAT", "+OK " + std::to_string(count) + " 0\r\n");
+}
+
+// A whole scan of `mails`: login, LIST, TOP and LIST n for each, QUIT.
+Script& Scan(Script& sc, const std::vector<Mail>& mails) {
+  Anmelden(sc, static_cast<int>(mails.size()));
+  std::string liste = "+OK\r\n";
+  for (size_t i = 0; i < mails.size(); ++i)
+    liste += std::to_string(i + 1) + " " + std::to_string(mails[i].groesse) + "\r\n";
+  sc.Exchange("LIST ", liste + ".\r\n");
+  for (size_t i = 0; i < mails.size(); ++i) {
+    std::string d = std::to_string(i + 1);
+    sc.Exchange("TOP " + d + " 0", "+OK\r\n" + mails[i].header + "\r\n.\r\n");
+    sc.Exchange("LIST " + d, "+OK " + d + " " + std::to_string(mails[i].groesse) + "\r\n");
+  }
+  return sc.Exchange("QUIT", "+OK bye\r\n").AwaitClose();
+}
+
+std::vector<Mail> Gewoehnlich(int n) {
+  std::vector<Mail> m;
+  for (int i = 1; i <= n; ++i)
+    m.push_back({Kopf(" Betreff " + std::to_string(i), " s" + std::to_string(i) + "@example.test"), 100 + i});
+  return m;
+}
+
+// The window's parts the session writes to, and what it wrote.
+struct Fenster {
+  QWidget host;
+  desktop::TStringGrid grid{&host};
+  desktop::TStatusBar bar{&host};
+  desktop::TMessageBoxRecorder boxes;
+  LogPage logPage;
+  platform::TComponent owner{nullptr};
+  tGUIMailboxMgmt s;
+  std::vector<std::string> panels;  // "index=text" in the order written
+  tpop3list liste;
+
+  Fenster() {
+    host.resize(400, 300);
+    bar.setGeometry(0, 270, 400, 30);
+    host.show();  // painted, as the window is
+    (void)QTest::qWaitForWindowExposed(&host);
+    grid.SetColCount(kGridSpalten);
+    grid.SetRowCount(2);  // as the window leaves it before the first scan
+    grid.SetFixedRows(1);
+    for (int i = 0; i < 4; ++i) bar.AddPanel(80);
+    bar.OnPanelText = [this](int i, const std::string& t) { panels.push_back(std::to_string(i) + "=" + t); };
+    protokollMemo = &logPage;
+    GUIInit(s, &owner);
+    s.Grid = &grid;
+    s.Statusleiste = &bar;
+    s.veraltet = true;
+    s.anzahl = 0;
+  }
+  ~Fenster() { protokollMemo = nullptr; }
+
+  void Waehlen(const std::string& host, int port, const std::string& user = "anna",
+               const std::string& pw = "pw") {
+    ServerlisteUebernehmen(liste, Zeilen("[MAILBOXEN]\r\n" + host + " " + user + " " + pw + "\r\n"));
+    ServerEinstellen(s, liste, 0);
+    s.pop3->Port = port;
+  }
+  void Regeln(const std::string& text) { VirdefsUebernehmen(s, Zeilen(text)); }
+
+  // The header-load action: scan, then check; a failure goes to the
+  // default error dialog.
+  void Laden() {
+    desktop::Invoke([this] {
+      GUIMailheaderLaden(s);
+      GUISpamcheck(s);
+    });
+  }
+  void Loeschen() {
+    desktop::Invoke([this] { GUIMailheaderLoeschen(s); });
+  }
+
+  std::vector<std::string> Zeile(int r) const {
+    std::vector<std::string> z;
+    for (int c = 0; c < kGridSpalten; ++c) z.push_back(grid.Cells(c, r));
+    return z;
+  }
+  std::vector<std::string> Endstand() const {
+    std::vector<std::string> e;
+    for (int i = 0; i < 4; ++i) e.push_back(bar.Panels(i).Text());
+    return e;
+  }
+  std::vector<std::string> BoxTexte() const { return boxes.Texts(); }
+};
+
+using Texte = std::vector<std::string>;
+
+// The state signs of entries 1, 2, 3, ...: "/", "|", "\", "-", "/", ...
+std::string Zeichen(int k) { return std::string(1, "-/|\\"[k % 4]); }
+
+Texte Zeichenfolge(int von, int bis, bool mitBruch, int count) {
+  Texte t;
+  for (int d = von; d <= bis; ++d) {
+    t.push_back("0=" + Zeichen(d));
+    if (mitBruch) t.push_back("1=" + std::to_string(d) + "/" + std::to_string(count));
+  }
+  return t;
+}
+
+Texte operator+(Texte a, const Texte& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+}  // namespace
+
+class GuiSessionTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() {
+    platform::Application().Title = kTitel;
+    desktop::InstallDefaultErrorDialog();
+  }
+
+  // A new session is stale: the deletion pass is refused without a trace.
+  void deletionRefusedOnNewSession() {
+    Fenster f;
+    f.grid.SetCells(0, 1, "alt");
+    f.Loeschen();
+    QVERIFY(f.panels.empty());
+    QVERIFY(f.boxes.Calls().empty());
+    QCOMPARE(f.grid.Cells(0, 1), std::string("alt"));
+    QVERIFY(!f.s.busy);
+  }
+
+  void twelveMessagesFromDovecot() {
+    fixtures::DovecotServer server;
+    server.AddUser("anna", "pw");
+    Texte subjects;
+    for (int i = 1; i <= 12; ++i) subjects.push_back(i % 5 == 0 ? "Lotto " + std::to_string(i) : "Post " + std::to_string(i));
+    auto mails = fixtures::GenerateMessages(12, subjects, {"Anna <anna@example.test>"});
+    server.AddMessages("anna", mails);
+    server.Start();
+
+    Fenster f;
+    f.Waehlen(kLoopback, server.Port());
+    f.Regeln("[SUBJECT]\r\n* lotto\r\n");
+    // How many data rows show a message number whenever the progress moves.
+    Texte gefuellt;
+    f.bar.OnPanelText = [&](int i, const std::string& t) {
+      f.panels.push_back(std::to_string(i) + "=" + t);
+      if (i != 1) return;
+      int n = 0;
+      for (int r = 1; r < f.grid.RowCount(); ++r) n += f.grid.Cells(0, r).empty() ? 0 : 1;
+      gefuellt.push_back(t + ":" + std::to_string(n));
+    };
+    const int paintsBefore = f.bar.PaintCount();
+    f.Laden();
+
+    const std::string h = kLoopback;
+    Texte erwartet = Texte{"0=?", "2=*** " + h, "0=*", "1=0/12", "2=*** " + h, "3= scanning ..."} +
+                     Zeichenfolge(1, 12, true, 12) +
+                     Texte{"3=connection closed ", "2=   " + h, "0= ", "3= checking for Spam ..."} +
+                     Zeichenfolge(1, 12, false, 12) + Texte{"3="};
+    QCOMPARE(f.panels, erwartet);
+    Texte reihen = {"0/12:0"};
+    for (int d = 1; d <= 12; ++d) reihen.push_back(std::to_string(d) + "/12:" + std::to_string(d - 1));
+    QCOMPARE(gefuellt, reihen);
+    QCOMPARE(f.Endstand(), (Texte{"-", "12/12", "   " + h, ""}));
+    QVERIFY(f.bar.PaintCount() >= paintsBefore + static_cast<int>(erwartet.size()));
+
+    QCOMPARE(f.grid.RowCount(), 13);
+    QCOMPARE(f.grid.FixedRows(), 1);
+    for (int r = 1; r <= 12; ++r) {
+      char groesse[16];
+      std::snprintf(groesse, sizeof groesse, "%10zu", fixtures::Pop3Size(mails[r - 1]));
+      QCOMPARE(f.Zeile(r), (Texte{std::to_string(r), r % 5 == 0 ? "X" : " ", groesse,
+                                  " " + subjects[r - 1], " Anna <anna@example.test>"}));
+    }
+    QVERIFY(f.boxes.Calls().empty());
+    QVERIFY(!f.s.busy && !f.s.verbunden && !f.s.veraltet);
+    QCOMPARE(int(f.s.anzahl), 12);
+    QVERIFY(!f.s.pop3->Connected());
+  }
+
+  void emptyMailbox() {
+    fixtures::DovecotServer server;
+    server.AddUser("anna", "pw");
+    server.Start();
+    Fenster f;
+    f.grid.SetCells(3, 1, "von vorher");
+    f.Waehlen(kLoopback, server.Port());
+    f.Laden();
+    const std::string h = kLoopback;
+    QCOMPARE(f.panels, (Texte{"0=?", "2=*** " + h, "0=*", "1=0/0", "2=*** " + h, "3=connection closed ",
+                              "2=   " + h, "0= ", "3= checking for Spam ...", "3="}));
+    QCOMPARE(f.grid.RowCount(), 2);  // not resized by the scan
+    QVERIFY(!f.s.veraltet && !f.s.busy && !f.s.verbunden);
+    QCOMPARE(int(f.s.anzahl), 0);
+
+    // A deletion pass now logs in and out without any DELE.
+    f.panels.clear();
+    f.Loeschen();
+    QCOMPARE(f.panels, (Texte{"0=?", "0=*", "2=*** " + h, "3=closing connection", "0= ", "1=0", "2=   " + h,
+                              "3=connection closed"}));
+    QVERIFY(f.boxes.Calls().empty());
+    QVERIFY(f.s.veraltet);
+    QCOMPARE(f.grid.RowCount(), 1);
+    QCOMPARE(f.grid.FixedRows(), 1);
+  }
+
+  // Message 3's header text is exactly 10 characters: it gets no entry, and
+  // the later entries keep their own numbers and sizes. Sizes show "%10d".
+  void shortHeaderSkippedAndDeletedByRealNumber() {
+    std::vector<Mail> mails = {{Kopf(" Eins", " a@x"), 123},
+                               {Kopf("Zwei", "b@x"), 0},
+                               {"X:1\r\n", 55},
+                               {Kopf(" Spam vier", " c@x"), 1234567890},
+                               {Kopf(" Fuenf", " d@x"), -1234567890}};
+    Script sc;
+    Scan(sc, mails).Accept();
+    Anmelden(sc, 5).Exchange("DELE 4", "+OK\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
+    ScriptedPeer peer(sc);
+
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    f.Regeln("[SUBJECT]\r\n* spam\r\n");
+    f.Laden();
+    QCOMPARE(int(f.s.anzahl), 4);
+    QCOMPARE(f.grid.RowCount(), 6);  // the server's count, not the entries
+    QCOMPARE(f.Zeile(1), (Texte{"1", " ", "       123", " Eins", " a@x"}));
+    QCOMPARE(f.Zeile(2), (Texte{"2", " ", "         0", "Zwei", "b@x"}));
+    QCOMPARE(f.Zeile(3), (Texte{"4", "X", "1234567890", " Spam vier", " c@x"}));
+    QCOMPARE(f.Zeile(4), (Texte{"5", " ", "-1234567890", " Fuenf", " d@x"}));
+    QCOMPARE(f.Zeile(5), (Texte{"", "", "", "", ""}));
+    QVERIFY(!f.s.veraltet);
+
+    f.panels.clear();
+    f.Loeschen();
+    QVERIFY(peer.WaitDone());
+    QVERIFY2(peer.Failures().empty(), peer.Failures().empty() ? "" : peer.Failures()[0].c_str());
+    const Texte cmds = peer.Commands();
+    QCOMPARE(Texte(cmds.end() - 2, cmds.end()), (Texte{"DELE 4", "QUIT"}));
+    // The progress names the entry's position, the DELE its number.
+    QVERIFY(std::find(f.panels.begin(), f.panels.end(), "1=3/4") != f.panels.end());
+    QCOMPARE(int(f.s.anzahl), 3);
+    QCOMPARE(f.grid.RowCount(), 4);
+    QCOMPARE(f.Zeile(3), (Texte{"5", " ", "-1234567890", " Fuenf", " d@x"}));
+    QCOMPARE(f.Endstand(), (Texte{" ", "3", "   127.0.0.1", "connection closed"}));
+    QVERIFY(f.boxes.Calls().empty());
+  }
+
+  void deletion_data() {
+    QTest::addColumn<QString>("regeln");
+    QTest::addColumn<QStringList>("fortschritt");  // panel 1 during the DELEs
+    QTest::addColumn<QStringList>("bleiben");      // subjects left on the server
+    QTest::newRow("none marked") << "[SUBJECT]\r\n* nichts\r\n" << QStringList{}
+                                 << QStringList{"Post", "Lotto", "Post", "Lotto"};
+    QTest::newRow("some marked") << "[SUBJECT]\r\n* lotto\r\n" << QStringList{"2/4", "4/4"}
+                                 << QStringList{"Post", "Post"};
+    QTest::newRow("all marked") << "[SIZE]\r\nIN 0..100000\r\n" << QStringList{"1/4", "2/4", "3/4", "4/4"}
+                                << QStringList{};
+  }
+  void deletion() {
+    QFETCH(QString, regeln);
+    QFETCH(QStringList, fortschritt);
+    QFETCH(QStringList, bleiben);
+    fixtures::DovecotServer server;
+    server.AddUser("anna", "pw");
+    server.AddMessages("anna", fixtures::GenerateMessages(4, {"Post", "Lotto"}, {}));
+    server.Start();
+    Fenster f;
+    f.Waehlen(kLoopback, server.Port());
+    f.Regeln(regeln.toStdString());
+    f.Laden();
+    QCOMPARE(int(f.s.anzahl), 4);
+
+    f.panels.clear();
+    f.Loeschen();
+    Texte p1;
+    for (const std::string& t : f.panels)
+      if (t.rfind("1=", 0) == 0) p1.push_back(t.substr(2));
+    Texte erwartet;
+    for (const QString& q : fortschritt) erwartet.push_back(q.toStdString());
+    erwartet.push_back(std::to_string(bleiben.size()));
+    QCOMPARE(p1, erwartet);
+
+    Texte aufServer;
+    for (const std::string& m : server.Messages("anna"))
+      for (const std::string& z : fixtures::HeaderLines(m))
+        if (z.rfind("Subject: ", 0) == 0) aufServer.push_back(z.substr(9));
+    Texte soll;
+    for (const QString& q : bleiben) soll.push_back(q.toStdString());
+    QCOMPARE(aufServer, soll);
+
+    QCOMPARE(int(f.s.anzahl), int(bleiben.size()));
+    QCOMPARE(f.grid.RowCount(), int(bleiben.size()) + 1);
+    QCOMPARE(f.grid.FixedRows(), 1);
+    for (int r = 1; r <= int(bleiben.size()); ++r) {
+      QCOMPARE(f.grid.Cells(1, r), std::string(" "));
+      QCOMPARE(f.grid.Cells(3, r), " " + soll[r - 1]);
+    }
+    QCOMPARE(f.Endstand(), (Texte{" ", std::to_string(bleiben.size()), "   127.0.0.1", "connection closed"}));
+    QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
+    QVERIFY(f.boxes.Calls().empty());
+
+    // Stale now: a second pass does nothing until the next scan.
+    f.panels.clear();
+    f.Loeschen();
+    QVERIFY(f.panels.empty());
+    QCOMPARE(server.Messages("anna").size(), size_t(bleiben.size()));
+  }
+
+  // The grid's title row stays fixed with no data rows, and a data row added
+  // later starts empty although the grid keeps cells it no longer shows.
+  void rowCountZeroEmptiesTheFirstRow() {
+    Fenster f;
+    for (int c = 0; c < kGridSpalten; ++c) f.grid.SetCells(c, 1, "alt");
+    GUISetRowCount(f.s, 0);
+    QCOMPARE(f.grid.RowCount(), 1);
+    QCOMPARE(f.grid.FixedRows(), 1);
+    f.grid.SetRowCount(2);
+    QCOMPARE(f.Zeile(1), (Texte{"", "", "", "", ""}));
+  }
+
+  // A rejected login whose repetition is accepted: one box, one log line,
+  // the scan ends as failed and logs out. While the box is open the session
+  // is busy: a scan, a check and a deletion pass return without effect.
+  void reentryWhileBusyAndLoginAcceptedAtRetry() {
+    ScriptedPeer peer(Script()
+                          .Send("+OK ready\r\n")
+                          .Exchange("USER anna", "+OK\r\n")
+                          .Exchange("PASS pw", "-ERR no\r\n")
+                          .Exchange("USER anna", "+OK\r\n")
+                          .Exchange("PASS pw", "+OK\r\n")
+                          .Exchange("STAT", "+OK 3 300\r\n")
+                          .Exchange("QUIT", "+OK\r\n")
+                          .AwaitClose());
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    f.grid.SetCells(3, 1, "alt");
+    f.s.veraltet = false;  // as after an earlier scan: the deletion pass is not refused for staleness
+    Texte waehrend;
+    bool geprueft = false;
+    f.boxes.WhileOpen = [&](const desktop::TMessageBoxCall&) {
+      const size_t vorher = f.panels.size();
+      QVERIFY(f.s.busy);
+      GUIMailheaderLaden(f.s);
+      GUISpamcheck(f.s);
+      GUIMailheaderLoeschen(f.s);
+      waehrend.assign(f.panels.begin() + vorher, f.panels.end());
+      geprueft = true;
+    };
+    f.Laden();
+    QVERIFY(geprueft);
+    QVERIFY(waehrend.empty());
+    QCOMPARE(f.boxes.Calls().size(), size_t(1));
+    QCOMPARE(f.boxes.Calls()[0].Text, std::string("Anmeldung nicht möglich"));
+    QCOMPARE(f.boxes.Calls()[0].Caption, std::string("Mailbox"));
+    QCOMPARE(f.logPage.lines, (Texte{"127.0.0.1 +++ Authentication failed"}));
+    QVERIFY(peer.WaitDone());
+    QCOMPARE(peer.Commands(), (Texte{"USER anna", "PASS pw", "USER anna", "PASS pw", "STAT", "QUIT"}));
+    QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
+    QCOMPARE(f.grid.Cells(3, 1), std::string("alt"));
+    const std::string h = kLoopback;
+    QCOMPARE(f.panels, (Texte{"0=?", "2=*** " + h, "3=connection closed ", "2=   " + h, "0= ",
+                              "3= checking for Spam ...", "3="}));
+  }
+
+  void loginRejectedTwice() {
+    ScriptedPeer peer(Script()
+                          .Send("+OK ready\r\n")
+                          .Exchange("USER anna", "+OK\r\n")
+                          .Exchange("PASS pw", "-ERR no\r\n")
+                          .Exchange("USER anna", "+OK\r\n")
+                          .Exchange("PASS pw", "-ERR no\r\n")
+                          .Exchange("QUIT", "+OK\r\n")
+                          .AwaitClose());
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    f.Laden();
+    QCOMPARE(f.BoxTexte(), (Texte{"Anmeldung nicht möglich", "Serververbindung nicht möglich"}));
+    QCOMPARE(f.boxes.Calls()[1].Caption, std::string("Anmeldung"));
+    QCOMPARE(f.logPage.lines.size(), size_t(1));
+    QVERIFY(peer.WaitDone());
+    QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
+  }
+
+  void connectFailures_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<int>("port");
+    // A label too long for a name-server query: the lookup fails on this
+    // machine without any packet leaving it.
+    QTest::newRow("unknown server") << QString(70, 'x') + ".invalid" << 110;
+    QTest::newRow("refused") << "127.0.0.1" << int(fixtures::UnusedPort());
+  }
+  void connectFailures() {
+    QFETCH(QString, host);
+    QFETCH(int, port);
+    Fenster f;
+    f.Waehlen(host.toStdString(), port);
+    f.Laden();
+    // One box and no default error dialog.
+    QCOMPARE(f.BoxTexte(), (Texte{"Serververbindung nicht möglich"}));
+    QCOMPARE(f.boxes.Calls()[0].Caption, std::string("Anmeldung"));
+    QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
+    QCOMPARE(f.Endstand()[2], "   " + host.toStdString());
+    QVERIFY(f.logPage.lines.empty());
+  }
+
+  // TOP refused at message 2 of 3: the closing steps run, the failure goes
+  // to the default error dialog and the action's check does not run.
+  void failureAfterLoginReachesTheErrorDialog() {
+    Script sc;
+    Anmelden(sc, 3)
+        .Exchange("LIST ", "+OK\r\n1 10\r\n2 20\r\n3 30\r\n.\r\n")
+        .Exchange("TOP 1 0", "+OK\r\n" + Kopf(" Eins", " a@x") + "\r\n.\r\n")
+        .Exchange("LIST 1", "+OK 1 10\r\n")
+        .Exchange("TOP 2 0", "-ERR weg\r\n")
+        .Exchange("QUIT", "+OK\r\n")
+        .AwaitClose();
+    ScriptedPeer peer(sc);
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    f.Laden();
+    QVERIFY(peer.WaitDone());
+    // The reply line with its line end, so no full stop is added.
+    QCOMPARE(f.BoxTexte(), (Texte{"-ERR weg\r\n"}));
+    QCOMPARE(f.boxes.Calls()[0].Caption, std::string(kTitel));
+    QCOMPARE(f.boxes.Calls()[0].Icon(), desktop::TMsgIcon::Error);
+    const Texte tail(f.panels.end() - 3, f.panels.end());
+    QCOMPARE(tail, (Texte{"3=connection closed ", "2=   127.0.0.1", "0= "}));
+    QCOMPARE(int(f.s.anzahl), 3);
+    QCOMPARE(f.Zeile(1), (Texte{"1", " ", "        10", " Eins", " a@x"}));
+    QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
+  }
+
+  // Seven messages, five marked; the server refuses the third DELE. QUIT is
+  // still sent, the list keeps the two unmarked entries, and the dialog
+  // shows the reply line.
+  void deleRefusedAtTheThirdOfFive() {
+    std::vector<Mail> mails;
+    for (int i = 1; i <= 7; ++i) {
+      bool spam = i != 2 && i != 6;
+      mails.push_back({Kopf(spam ? " Spam " + std::to_string(i) : " Gut " + std::to_string(i), " x@y"), 10 * i});
+    }
+    Script sc;
+    Scan(sc, mails).Accept();
+    Anmelden(sc, 7)
+        .Exchange("DELE 1", "+OK\r\n")
+        .Exchange("DELE 3", "+OK\r\n")
+        .Exchange("DELE 4", "-ERR gesperrt\r\n")
+        .Exchange("QUIT", "+OK\r\n")
+        .AwaitClose();
+    ScriptedPeer peer(sc);
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    f.Regeln("[SUBJECT]\r\n< spam\r\n");
+    f.Laden();
+    QCOMPARE(int(f.s.anzahl), 7);
+    f.Loeschen();
+    QVERIFY(peer.WaitDone());
+    QVERIFY(peer.Failures().empty());
+    QCOMPARE(f.BoxTexte(), (Texte{"-ERR gesperrt\r\n"}));
+    QCOMPARE(int(f.s.anzahl), 2);
+    QCOMPARE(f.grid.RowCount(), 3);
+    QCOMPARE(f.Zeile(1), (Texte{"2", " ", "        20", " Gut 2", " x@y"}));
+    QCOMPARE(f.Zeile(2), (Texte{"6", " ", "        60", " Gut 6", " x@y"}));
+    QCOMPARE(f.Endstand(), (Texte{" ", "2", "   127.0.0.1", "connection closed"}));
+    QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
+  }
+
+  void clipboardPut() {
+    std::vector<Mail> mails = {{Kopf(" Gewinn \xc3\xbc", " a@x"), 7}, {Kopf(" Hallo", " b@x"), 0}};
+    Script sc;
+    Scan(sc, mails);
+    ScriptedPeer peer(sc);
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    f.Regeln("[SUBJECT]\r\n* gewinn\r\n");
+    f.Laden();
+    QCOMPARE(int(f.s.anzahl), 2);
+
+    desktop::ClipboardSetText("vorher");
+    desktop::Invoke([&] { CopyMarkierungen(f.s, true); });
+    QCOMPARE(desktop::ClipboardText(),
+             std::string("[Subject]\r\n<  Gewinn \xc3\xbc\r\n\r\n[From]\r\n<  a@x\r\n\r\n[Size]\r\nIN 7..7\r\n\r\n"));
+    desktop::Invoke([&] { CopyMarkierungen(f.s, false); });
+    QCOMPARE(desktop::ClipboardText(),
+             std::string("[Subject]\r\n<  Hallo\r\n\r\n[From]\r\n<  b@x\r\n\r\n[Size]\r\nIN 0..0\r\n\r\n"));
+    QVERIFY(f.boxes.Calls().empty());
+
+    // No entries: the clipboard keeps what it held.
+    desktop::ClipboardSetText("vorher");
+    f.s.anzahl = 0;
+    desktop::Invoke([&] { CopyMarkierungen(f.s, true); });
+    QCOMPARE(desktop::ClipboardText(), std::string("vorher"));
+    QVERIFY(f.boxes.Calls().empty());
+  }
+
+  void clipboardCannotBeTaken() {
+    Fenster f;
+    f.s.anzahl = 1;
+    f.s.summaries.resize(2);
+    f.s.summaries[1] = {1, 5, 1, " a", " b"};
+    desktop::ClipboardSetText("vorher");
+    auto alt = desktop::SetClipboardOpenHook([] { return false; });
+    desktop::Invoke([&] { CopyMarkierungen(f.s, true); });
+    desktop::SetClipboardOpenHook(alt);
+    QCOMPARE(f.BoxTexte(), (Texte{"Zwischenablage kann nicht geöffnet werden."}));
+    QCOMPARE(f.boxes.Calls()[0].Caption, std::string(kTitel));
+    QCOMPARE(desktop::ClipboardText(), std::string("vorher"));
+  }
+};
+
+QTEST_MAIN(GuiSessionTest)
+#include "UGUISpamfilterTest.moc"
