@@ -24,6 +24,12 @@ void PollEventSource::Wake() {
   [[maybe_unused]] ssize_t n = write(wakeFd_, &one, sizeof one);
 }
 
+void PollEventSource::ResetWake() {
+  if (wakeFd_ < 0) return;
+  uint64_t count;
+  [[maybe_unused]] ssize_t r = read(wakeFd_, &count, sizeof count);
+}
+
 void PollEventSource::Wait(std::vector<WaitSocket>& sockets, std::optional<Clock::time_point> deadline) {
   std::vector<pollfd> fds;
   fds.reserve(sockets.size() + 1);

@@ -10,6 +10,8 @@
 //     foreign events (a GUI toolkit) may dispatch them while it blocks.
 //   Wake(): callable from any thread; ends the current Wait or the next one.
 //   DispatchForeign(): dispatch the foreign events waiting now; no waiting.
+//   ResetWake(): forget earlier Wake() calls; the pump calls it before it
+//     takes the messages those calls announced (optional).
 // The default source uses poll() and an eventfd for Wake(). A GUI program
 // installs its own source (socket notifiers, a single-shot timer for the
 // deadline, its event loop for the blocking) with SetEventSource; nothing
@@ -38,6 +40,7 @@ class EventSource {
   virtual void Wait(std::vector<WaitSocket>& sockets, std::optional<Clock::time_point> deadline) = 0;
   virtual void Wake() = 0;
   virtual void DispatchForeign() {}
+  virtual void ResetWake() {}
 };
 
 class PollEventSource : public EventSource {
@@ -46,6 +49,7 @@ class PollEventSource : public EventSource {
   ~PollEventSource() override;
   void Wait(std::vector<WaitSocket>& sockets, std::optional<Clock::time_point> deadline) override;
   void Wake() override;
+  void ResetWake() override;
 
  private:
   int wakeFd_ = -1;

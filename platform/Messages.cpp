@@ -279,6 +279,9 @@ void WaitForWork(const std::vector<WaitSocket>& extra, std::optional<Clock::dura
 }
 
 void ProcessMessages() {
+  // Everything posted so far is taken below; a post after this point wakes
+  // the next wait again.
+  CurrentEventSource().ResetWake();
   CollectNotices();
   uint64_t pass = ++State().pumpPass;
   MSG msg;

@@ -1,0 +1,433 @@
+// The message queue, window timers, the event source seam and the socket
+// notices of the platform layer.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/Component.h"
+#include "platform/EventSource.h"
+#include "platform/Messages.h"
+#include "platform/Winsock.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+long long MsSince(Clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Every message a test window receives.
+std::vector<platform::MSG> g_got;
+
+platform::LRESULT RecordingProc(platform::HWND h, platform::UINT m, platform::WPARAM w, platform::LPARAM l) {
+  g_got.push_back(platform::MSG{h, m, w, l});
+  return 0;
+}
+
+class Queue : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_got.clear();
+    platform::WNDCLASSA cls{};
+    cls.lpfnWndProc = RecordingProc;
+    cls.lpszClassName = "QueueTestClass";
+    cls.hInstance = platform::HInstance();
+    platform::WNDCLASSA known;
+    if (!platform::GetClassInfoA(platform::HInstance(), cls.lpszClassName, &known)) {
+      ASSERT_NE(platform::RegisterClassA(&cls), 0);
+    }
+    window = platform::CreateWindowExA(0, "QueueTestClass", "", 0, 0, 0, 0, 0, 0, 0, platform::HInstance(), nullptr);
+    ASSERT_NE(window, 0u);
+    platform::ProcessMessages();  // nothing left over from earlier tests
+    g_got.clear();
+  }
+  void TearDown() override { platform::DestroyWindow(window); }
+
+  // Pumps until pred holds or the time is up.
+  template <typename P>
+  bool PumpUntil(P pred, std::chrono::milliseconds limit = 2000ms) {
+    auto start = Clock::now();
+    while (!pred()) {
+      if (Clock::now() - start > limit) return false;
+      platform::WaitForWork({}, 10ms);
+      platform::ProcessMessages();
+    }
+    return true;
+  }
+
+  int Count(platform::UINT msg) const {
+    int n = 0;
+    for (const auto& m : g_got) n += m.message == msg;
+    return n;
+  }
+
+  platform::HWND window = 0;
+};
+
+}  // namespace
+
+TEST_F(Queue, WindowsClassesAndStorage) {
+  platform::WNDCLASSA cls{};
+  cls.lpfnWndProc = RecordingProc;
+  cls.lpszClassName = "QueueTestClass";
+  cls.hInstance = platform::HInstance();
+  EXPECT_EQ(platform::RegisterClassA(&cls), 0);  // already registered
+  EXPECT_EQ(platform::CreateWindowExA(0, "NoSuchClass", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr), 0u);
+  EXPECT_EQ(platform::GetWindowLongPtrA(window, platform::GWL_USERDATA_SLOT), 0);
+  int object = 0;
+  platform::SetWindowLongPtrA(window, platform::GWL_USERDATA_SLOT, reinterpret_cast<platform::LONG_PTR>(&object));
+  EXPECT_EQ(platform::GetWindowLongPtrA(window, platform::GWL_USERDATA_SLOT),
+            reinterpret_cast<platform::LONG_PTR>(&object));
+  EXPECT_TRUE(platform::IsWindow(window));
+}
+
+TEST_F(Queue, PumpDispatchesWhatWaitsInOrderAndReturns) {
+  for (int i = 0; i < 3; ++i) platform::PostMessageA(window, platform::WM_USER + i, i, -i);
+  EXPECT_EQ(platform::QueuedMessageCount(), 3);
+  EXPECT_TRUE(g_got.empty());  // nothing runs until the queue is pumped
+  platform::ProcessMessages();
+  ASSERT_EQ(g_got.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(g_got[i].message, platform::WM_USER + i);
+    EXPECT_EQ(g_got[i].wParam, static_cast<platform::WPARAM>(i));
+    EXPECT_EQ(g_got[i].lParam, -i);
+  }
+  EXPECT_EQ(platform::QueuedMessageCount(), 0);
+  EXPECT_FALSE(platform::PostMessageA(12345678, platform::WM_USER, 0, 0));
+}
+
+TEST_F(Queue, DestroyedWindowGetsNothing) {
+  platform::PostMessageA(window, platform::WM_USER, 0, 0);
+  platform::SetTimer(window, 1, 1, nullptr);
+  platform::DestroyWindow(window);
+  std::this_thread::sleep_for(5ms);
+  platform::ProcessMessages();
+  EXPECT_TRUE(g_got.empty());
+  EXPECT_FALSE(platform::PostMessageA(window, platform::WM_USER, 0, 0));
+  EXPECT_EQ(platform::SetTimer(window, 1, 10, nullptr), 0u);
+}
+
+TEST_F(Queue, QuitIsNotedNotDispatched) {
+  platform::Application().Terminated = false;
+  platform::PostQuitMessage(0);
+  platform::PostMessageA(window, platform::WM_USER, 0, 0);
+  platform::ProcessMessages();
+  EXPECT_TRUE(platform::Application().Terminated);
+  EXPECT_EQ(g_got.size(), 1u);
+  EXPECT_EQ(Count(platform::WM_QUIT), 0);
+  platform::Application().Terminated = false;
+}
+
+TEST_F(Queue, TimersFireNeverEarlyOnlyWhenPumpedOncePerPump) {
+  auto start = Clock::now();
+  ASSERT_EQ(platform::SetTimer(window, 7, 30, nullptr), 7u);
+  // Pumping before the period has passed delivers nothing.
+  platform::ProcessMessages();
+  EXPECT_EQ(Count(platform::WM_TIMER), 0);
+  // Not pumped: nothing is delivered, however long it waits.
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(Count(platform::WM_TIMER), 0);
+  // One pump, one tick, though several periods have passed.
+  platform::ProcessMessages();
+  ASSERT_EQ(Count(platform::WM_TIMER), 1);
+  EXPECT_EQ(g_got[0].wParam, 7u);
+  EXPECT_GE(MsSince(start), 30);
+
+  // A blocking wait ends when the next tick is due, not before.
+  auto tick = Clock::now();
+  platform::WaitForWork({}, std::nullopt);
+  EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - tick).count(), 29000);
+  platform::ProcessMessages();
+  EXPECT_EQ(Count(platform::WM_TIMER), 2);
+
+  EXPECT_TRUE(platform::KillTimer(window, 7));
+  EXPECT_FALSE(platform::KillTimer(window, 7));
+  std::this_thread::sleep_for(50ms);
+  platform::ProcessMessages();
+  EXPECT_EQ(Count(platform::WM_TIMER), 2);
+}
+
+TEST_F(Queue, PostFromAnotherThreadWakesAWait) {
+  std::thread poster([this] {
+    std::this_thread::sleep_for(50ms);
+    platform::PostMessageA(window, platform::WM_USER + 3, 0, 0);
+  });
+  auto start = Clock::now();
+  platform::WaitForWork({}, 5000ms);
+  auto waited = MsSince(start);
+  poster.join();
+  EXPECT_GE(waited, 40);
+  EXPECT_LT(waited, 1000);
+  platform::ProcessMessages();
+  EXPECT_EQ(Count(platform::WM_USER + 3), 1);
+}
+
+namespace {
+
+// Delegates to the default source and counts what the layer asks of it.
+class CountingSource : public platform::EventSource {
+ public:
+  void Wait(std::vector<platform::WaitSocket>& s, std::optional<platform::Clock::time_point> d) override {
+    ++waits;
+    inner.Wait(s, d);
+  }
+  void Wake() override {
+    ++wakes;
+    inner.Wake();
+  }
+  void DispatchForeign() override { ++foreign; }
+  void ResetWake() override {
+    ++resets;
+    inner.ResetWake();
+  }
+  platform::PollEventSource inner;
+  int waits = 0, wakes = 0, foreign = 0, resets = 0;
+};
+
+}  // namespace
+
+TEST_F(Queue, EventSourceSeam) {
+  CountingSource source;
+  platform::SetEventSource(&source);
+  platform::PostMessageA(window, platform::WM_USER, 0, 0);
+  EXPECT_EQ(source.wakes, 1);
+  platform::ProcessMessages();
+  EXPECT_EQ(source.foreign, 1);  // foreign events get their turn in every pump
+  EXPECT_EQ(source.resets, 1);   // the wake of the post is used up by it
+  EXPECT_EQ(g_got.size(), 1u);
+
+  // A wait with nothing to do blocks in the source once, for its whole span.
+  auto start = Clock::now();
+  platform::WaitForWork({}, 100ms);
+  EXPECT_GE(MsSince(start), 99);
+  EXPECT_EQ(source.waits, 1);
+  platform::SetEventSource(nullptr);
+  EXPECT_EQ(&platform::CurrentEventSource() == &source, false);
+}
+
+// ---------------------------------------------------------------- sockets
+
+namespace {
+
+int ListenLoopback(uint16_t& port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::listen(fd, 4);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+  return fd;
+}
+
+class Notices : public Queue {
+ protected:
+  void SetUp() override {
+    Queue::SetUp();
+    platform::WSADATA data;
+    platform::WSAStartup(0x0101, &data);
+    listener = ListenLoopback(port);
+    sock = platform::socket(2, 1, 0);
+    ASSERT_NE(sock, platform::INVALID_SOCKET);
+    ASSERT_EQ(platform::WSAAsyncSelect(sock, window, kMsg, 0x3d), 0);
+  }
+  void TearDown() override {
+    if (sock != platform::INVALID_SOCKET) platform::closesocket(sock);
+    if (peer >= 0) ::close(peer);
+    ::close(listener);
+    platform::WSACleanup();
+    Queue::TearDown();
+  }
+  void ConnectTo(uint16_t p) {
+    platform::SOCKADDR_IN a;
+    a.sin_family = 2;
+    a.sin_port = htons(p);
+    a.sin_addr.s_addr = platform::inet_addr("127.0.0.1");
+    int r = platform::connect(sock, reinterpret_cast<platform::SOCKADDR*>(&a), sizeof a);
+    if (r != 0) {
+      EXPECT_EQ(platform::WSAGetLastError(), platform::WSAEWOULDBLOCK);
+    }
+  }
+  void Accept() { peer = ::accept(listener, nullptr, nullptr); }
+  // Notices received so far as (event, error).
+  std::vector<std::pair<int, int>> Events() const {
+    std::vector<std::pair<int, int>> out;
+    for (const auto& m : g_got) {
+      if (m.message == kMsg) {
+        EXPECT_EQ(m.wParam, sock);
+        out.emplace_back(m.lParam & 0xffff, (m.lParam >> 16) & 0xffff);
+      }
+    }
+    return out;
+  }
+  static constexpr platform::UINT kMsg = platform::WM_USER + 101;
+  uint16_t port = 0;
+  int listener = -1;
+  int peer = -1;
+  platform::SOCKET sock = platform::INVALID_SOCKET;
+};
+
+using Ev = std::vector<std::pair<int, int>>;
+
+}  // namespace
+
+TEST_F(Notices, ConnectReadOnceThenClose) {
+  ConnectTo(port);
+  ASSERT_TRUE(PumpUntil([&] { return !Events().empty(); }));
+  EXPECT_EQ(Events(), (Ev{{platform::FD_CONNECT, 0}}));
+  Accept();
+  ::send(peer, "abc", 3, 0);
+  ASSERT_TRUE(PumpUntil([&] { return Events().size() == 2; }));
+  EXPECT_EQ(Events().back(), std::make_pair(static_cast<int>(platform::FD_READ), 0));
+
+  // Unread bytes do not make the wait return again and again.
+  auto start = Clock::now();
+  platform::WaitForWork({}, 100ms);
+  platform::ProcessMessages();
+  EXPECT_GE(MsSince(start), 99);
+  EXPECT_EQ(Events().size(), 2u);
+
+  // The next receive re-arms the notice; bytes still waiting bring it again.
+  char buf[8];
+  EXPECT_EQ(platform::recv(sock, buf, 1, platform::MSG_PEEK), 1);
+  ASSERT_TRUE(PumpUntil([&] { return Events().size() == 3; }));
+  EXPECT_EQ(platform::recv(sock, buf, sizeof buf, 0), 3);
+  EXPECT_EQ(std::string(buf, 3), "abc");
+  EXPECT_EQ(platform::recv(sock, buf, sizeof buf, 0), platform::SOCKET_ERROR);
+  EXPECT_EQ(platform::WSAGetLastError(), platform::WSAEWOULDBLOCK);
+
+  ::close(peer);
+  peer = -1;
+  ASSERT_TRUE(PumpUntil([&] { return Events().back().first == platform::FD_CLOSE; }));
+  EXPECT_EQ(Events().back().second, 0);
+  EXPECT_EQ(platform::recv(sock, buf, sizeof buf, 0), 0);
+  // Reported once; the closed stream keeps nothing spinning.
+  size_t n = Events().size();
+  start = Clock::now();
+  platform::WaitForWork({}, 100ms);
+  platform::ProcessMessages();
+  EXPECT_GE(MsSince(start), 99);
+  EXPECT_EQ(Events().size(), n);
+}
+
+TEST_F(Notices, ResetAndRefusal) {
+  ConnectTo(port);
+  Accept();
+  ASSERT_TRUE(PumpUntil([&] { return !Events().empty(); }));
+  linger l{1, 0};
+  setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  ::close(peer);
+  peer = -1;
+  ASSERT_TRUE(PumpUntil([&] { return Events().back().first == platform::FD_CLOSE; }));
+  EXPECT_EQ(Events().back().second, platform::WSAECONNRESET);
+  char buf[4];
+  EXPECT_EQ(platform::recv(sock, buf, sizeof buf, 0), platform::SOCKET_ERROR);
+  EXPECT_EQ(platform::WSAGetLastError(), platform::WSAECONNRESET);
+  platform::closesocket(sock);
+
+  // Refused: the connect notice carries the error; the call itself does not.
+  g_got.clear();
+  sock = platform::socket(2, 1, 0);
+  platform::WSAAsyncSelect(sock, window, kMsg, 0x3d);
+  ::close(listener);
+  listener = ListenLoopback(port);
+  uint16_t closedPort = port;
+  ::close(listener);
+  listener = ListenLoopback(port);
+  ConnectTo(closedPort);
+  ASSERT_TRUE(PumpUntil([&] { return !Events().empty(); }));
+  EXPECT_EQ(Events(), (Ev{{platform::FD_CONNECT, platform::WSAECONNREFUSED}}));
+}
+
+TEST_F(Notices, ClosedSocketsLeaveNoNotices) {
+  ConnectTo(port);
+  Accept();
+  std::this_thread::sleep_for(20ms);
+  platform::WaitForWork({}, 0ms);  // the connect notice is now queued
+  EXPECT_GE(platform::QueuedMessageCount(), 1);
+  platform::closesocket(sock);
+  platform::SOCKET closed = sock;
+  sock = platform::INVALID_SOCKET;
+  platform::ProcessMessages();
+  EXPECT_TRUE(g_got.empty());
+  // A fresh socket does not get the old handle back at once.
+  platform::SOCKET fresh = platform::socket(2, 1, 0);
+  EXPECT_NE(fresh, closed);
+  EXPECT_EQ(platform::recv(fresh, nullptr, 0, 0), platform::SOCKET_ERROR);
+  EXPECT_EQ(platform::WSAGetLastError(), platform::WSAENOTCONN);
+  platform::closesocket(fresh);
+  EXPECT_EQ(platform::closesocket(fresh), platform::SOCKET_ERROR);
+  EXPECT_EQ(platform::WSAGetLastError(), platform::WSAENOTSOCK);
+}
+
+TEST_F(Queue, AddressParserAndLookups) {
+  EXPECT_EQ(platform::inet_addr("10.1.2.3"), htonl(0x0a010203));
+  EXPECT_EQ(platform::inet_addr("0.0.0.0"), 0u);
+  EXPECT_EQ(platform::inet_addr("255.255.255.255"), 0xffffffffu);
+  EXPECT_EQ(platform::inet_addr("localhost"), 0xffffffffu);
+  EXPECT_EQ(platform::inet_addr(""), 0xffffffffu);
+
+  std::vector<char> buf(platform::MAXGETHOSTSTRUCT, '\x55');
+  platform::HANDLE task =
+      platform::WSAAsyncGetHostByName(window, platform::WM_USER + 102, "localhost", buf.data(), static_cast<int>(buf.size()));
+  ASSERT_NE(task, 0u);
+  ASSERT_TRUE(PumpUntil([&] { return Count(platform::WM_USER + 102) == 1; }));
+  EXPECT_EQ(g_got.back().wParam, task);
+  EXPECT_EQ((g_got.back().lParam >> 16) & 0xffff, 0);
+  platform::HOSTENT he;
+  std::memcpy(static_cast<void*>(&he), buf.data(), sizeof he);
+  ASSERT_NE(he.h_addr_list, nullptr);
+  uint32_t addr;
+  std::memcpy(&addr, he.h_addr_list[0], 4);
+  EXPECT_EQ(addr, htonl(0x7f000001));
+  EXPECT_GE(reinterpret_cast<char*>(he.h_addr_list[0]), buf.data());
+  EXPECT_LT(reinterpret_cast<char*>(he.h_addr_list[0]), buf.data() + buf.size());
+
+  // A record that does not fit is an error, and nothing is written.
+  std::vector<char> tiny(8, '\x55');
+  g_got.clear();
+  platform::WSAAsyncGetHostByName(window, platform::WM_USER + 102, "localhost", tiny.data(), 8);
+  ASSERT_TRUE(PumpUntil([&] { return Count(platform::WM_USER + 102) == 1; }));
+  EXPECT_EQ((g_got.back().lParam >> 16) & 0xffff, platform::WSAENOBUFS);
+  EXPECT_EQ(tiny, std::vector<char>(8, '\x55'));
+
+  // A cancelled request is never answered and never writes.
+  g_got.clear();
+  std::vector<char> untouched(platform::MAXGETHOSTSTRUCT, '\x55');
+  task = platform::WSAAsyncGetHostByName(window, platform::WM_USER + 102, "localhost", untouched.data(),
+                                         static_cast<int>(untouched.size()));
+  EXPECT_EQ(platform::WSACancelAsyncRequest(task), 0);
+  auto start = Clock::now();
+  while (MsSince(start) < 300) {
+    platform::WaitForWork({}, 20ms);
+    platform::ProcessMessages();
+  }
+  EXPECT_EQ(Count(platform::WM_USER + 102), 0);
+  EXPECT_EQ(untouched, std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55'));
+}
+
+TEST_F(Queue, LookupAnswerForADestroyedWindowIsDropped) {
+  auto* buf = new std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55');
+  platform::WSAAsyncGetHostByName(window, platform::WM_USER + 102, "localhost", buf->data(),
+                                  static_cast<int>(buf->size()));
+  platform::DestroyWindow(window);
+  // The answer comes in after the window is gone; it must find nothing.
+  std::this_thread::sleep_for(200ms);
+  platform::ProcessMessages();
+  EXPECT_TRUE(g_got.empty());
+  EXPECT_EQ(*buf, std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55'));
+  delete buf;
+  window = platform::CreateWindowExA(0, "QueueTestClass", "", 0, 0, 0, 0, 0, 0, 0, platform::HInstance(), nullptr);
+}
