@@ -680,3 +680,19 @@ TEST(Pop3Client, DestroyWhileConnectedSendsNoQuit) {
   EXPECT_EQ(disconnects, 0);
   EXPECT_EQ(TSocketBase::StartupCount(), 0);
 }
+
+TEST(Pop3Client, AbortClosesWithoutQuit) {
+  ScriptedPeer peer(LoggedIn().AwaitClose());
+  Client client(peer);
+  client.pop.Connect();
+  client.events.clear();
+  client.pop.Abort();
+  EXPECT_FALSE(client.pop.Connected());
+  EXPECT_TRUE(client.pop.Canceled());
+  EXPECT_EQ(client.events, Lines{"disconnect"});
+  client.pop.Abort();  // not connected: closes nothing more
+  EXPECT_EQ(client.events, Lines{"disconnect"});
+  ASSERT_TRUE(peer.WaitDone());
+  EXPECT_EQ(peer.Commands(), kLoginCommands);
+  EXPECT_EQ(peer.ClientCloses(), Lines{"reset"});
+}

@@ -574,3 +574,26 @@ TEST(SocketBaseNested, OuterStepStillTimesOut) {
   EXPECT_TRUE(inner->Connected());
   platform::DestroyWindow(w);
 }
+
+TEST(SocketBaseStatus, ReportsUpToTheLevel) {
+  ScriptedPeer peer(Script().Exchange("NOOP", "+OK\r\n"));
+  auto sock = ConnectedTo(peer);
+  std::vector<std::string> status;
+  sock->OnStatus = [&](platform::TComponent* sender, const std::string& s) {
+    EXPECT_EQ(sender, sock.get());
+    status.push_back(s);
+  };
+  sock->ReportLevel = 8;
+  sock->Transaction("NOOP");
+  EXPECT_EQ(status, (std::vector<std::string>{"Transaction", "Writeln", "Write", "Sending Buffer", "Timer On",
+                                              "Timer Off", "ReadLn", "Timer On", "Timer Off", "+OK\r\n"}));
+  status.clear();
+  sock->ReportLevel = 4;
+  sock->Disconnect();
+  EXPECT_EQ(status, std::vector<std::string>{"Request Close Socket"});
+  // A handler that fails changes nothing for the caller.
+  sock->ReportLevel = 8;
+  sock->OnStatus = [](platform::TComponent*, const std::string&) { throw std::runtime_error("x"); };
+  EXPECT_NO_THROW(sock->Cancel());
+  EXPECT_TRUE(sock->Canceled());
+}
