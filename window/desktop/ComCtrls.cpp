@@ -4,6 +4,7 @@
 #include "window/desktop/TextCodec.h"
 
 #include <QPainter>
+#include <QStackedWidget>
 #include <QStyle>
 #include <QStyleOptionFrame>
 #include <QTabBar>
@@ -51,6 +52,16 @@ void TPageControl::SetActivePageIndex(int index) {
 
 void TPageControl::SetTabsAtBottom(bool bottom) {
   setTabPosition(bottom ? QTabWidget::South : QTabWidget::North);
+}
+
+void TPageControl::LayOutPages() {
+  QStyleOptionTabWidgetFrame option;
+  initStyleOption(&option);
+  const QRect contents = style()->subElementRect(QStyle::SE_TabWidgetTabContents, &option, this);
+  if (auto* stack = findChild<QStackedWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+    stack->setGeometry(contents);
+    for (TTabSheet* page : pages_) page->setGeometry(QRect(QPoint(0, 0), contents.size()));
+  }
 }
 
 // ---- TTabSheet ----

@@ -28,6 +28,9 @@ class TPageControl : public QTabWidget, public TControl {
   int ActivePageIndex() const;
   void SetActivePageIndex(int index);
   void SetTabsAtBottom(bool bottom);
+  // Gives every page its place now, also while the control is hidden (the
+  // tab widget does so only once it is shown).
+  void LayOutPages();
 
  private:
   friend class TTabSheet;

@@ -1,11 +1,13 @@
 #include "window/desktop/Controls.h"
 
+#include "window/desktop/ComCtrls.h"
 #include "window/desktop/Menus.h"
 #include "window/desktop/TextCodec.h"
 
 #include <QAbstractScrollArea>
 #include <QEvent>
 #include <QFontDatabase>
+#include <QLayout>
 
 #include <algorithm>
 
@@ -174,6 +176,23 @@ void ArrangeChildren(QWidget* container) {
     if (c->Align() != TAlign::alNone || c->RightMargin() < 0) continue;
     QWidget* w = c->Widget();
     w->move(container->width() - c->RightMargin() - w->width(), w->y());
+  }
+}
+
+}  // namespace desktop
+
+namespace desktop {
+
+void Realize(QWidget* root) {
+  if (QLayout* layout = root->layout()) {
+    layout->invalidate();
+    layout->activate();
+  }
+  if (auto* pages = dynamic_cast<TPageControl*>(root)) pages->LayOutPages();
+  ArrangeChildren(root);
+  for (QObject* child : root->children()) {
+    auto* widget = qobject_cast<QWidget*>(child);
+    if (widget && !widget->isWindow()) Realize(widget);
   }
 }
 

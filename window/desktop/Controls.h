@@ -88,4 +88,9 @@ void MakeAlignContainer(QWidget* container, int inset = 0);
 void SetAlignInset(QWidget* container, int inset);
 void ArrangeChildren(QWidget* container);
 
+// Lays out the whole tree under `root` now, also while it is hidden (Qt
+// sizes hidden widgets only when they are first shown), so the sizes of
+// controls can be read right after a form is made.
+void Realize(QWidget* root);
+
 }  // namespace desktop

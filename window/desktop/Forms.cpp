@@ -51,6 +51,7 @@ void TForm::SetOuterSize(int width, int height) {
   // Until the frame is known, the whole size goes to the inner window.
   const QSize frame = frameGeometry().size() - geometry().size();
   resize(std::max(1, width - frame.width()), std::max(1, height - frame.height()));
+  Realize(this);
 }
 
 void TForm::SetFont(const TFontSpec& spec) { setFont(MakeFont(spec)); }

@@ -91,6 +91,7 @@ template <class T, class... Args>
 T* CreateForm(Args&&... args) {
   T* form = new T(std::forward<Args>(args)...);
   if (!MainForm()) SetMainForm(form);
+  Realize(form);  // sizes are known in the creation event, as on a designed form
   form->DoCreate();
   return form;
 }

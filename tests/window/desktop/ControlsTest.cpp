@@ -358,6 +358,44 @@ class ControlsTest : public QObject {
     QCOMPARE(left->Top(), 83);
   }
 
+  // Sizes are known in the creation event, before the form is shown, as
+  // the grid set-up reads its width there.
+  void sizesAreKnownWhenTheFormIsCreated() {
+    struct Form : TForm {
+      TPageControl* pages;
+      TTabSheet* sheet;
+      TStringGrid* grid;
+      int widthAtCreate = -1;
+      Form() {
+        SetOuterSize(902, 592);
+        auto* left = new TPanel(Client());
+        left->SetWidth(201);
+        left->SetAlign(TAlign::alLeft);
+        pages = new TPageControl(Client());
+        pages->SetAlign(TAlign::alClient);
+        sheet = new TTabSheet(pages, "Mail&List");
+        new TTabSheet(pages, "Server");
+        auto* strip = new TPanel(sheet);
+        strip->SetHeight(28);
+        strip->SetAlign(TAlign::alTop);
+        grid = new TStringGrid(sheet);
+        grid->SetAlign(TAlign::alClient);
+        OnCreate = [this](platform::TObject*) { widthAtCreate = grid->Width(); };
+      }
+    };
+    TForm* previous = MainForm();
+    Form* form = CreateForm<Form>();
+    SetMainForm(previous);
+    QVERIFY(!form->isVisible());
+    const int pageWidth = form->pages->Width();
+    QVERIFY2(pageWidth > 600 && pageWidth <= 902 - 201, qPrintable(QString::number(pageWidth)));
+    QVERIFY2(form->widthAtCreate > 600 && form->widthAtCreate <= pageWidth,
+             qPrintable(QString::number(form->widthAtCreate)));
+    QCOMPARE(form->grid->Width(), form->sheet->width());
+    QVERIFY(form->grid->Top() >= 28);
+    delete form;
+  }
+
   void fontsAskedForByName() {
     const QFont mono = MakeFont({"Lucida Console", 12, false});
     QVERIFY(QFontInfo(mono).fixedPitch());
