@@ -21,7 +21,10 @@
 #include "window/desktop/ComCtrls.h"
 #include "window/desktop/Dialogs.h"
 #include "window/desktop/Events.h"
+#include "window/desktop/Forms.h"
 #include "window/desktop/Grids.h"
+#include "window/desktop/QtEventSource.h"
+#include "window/desktop/StdCtrls.h"
 
 using fixtures::Script;
 using fixtures::ScriptedPeer;
@@ -176,7 +179,10 @@ class GuiSessionTest : public QObject {
  private slots:
   void initTestCase() {
     platform::Application().Title = kTitel;
-    desktop::InstallDefaultErrorDialog();
+    // As in the program: the default error dialog, and the socket layer's
+    // waits pump Qt's events.
+    desktop::InitializeDesktop();
+    QVERIFY(desktop::QtEventSource() != nullptr);
   }
 
   // A new session is stale: the deletion pass is refused without a trace.
@@ -525,6 +531,57 @@ class GuiSessionTest : public QObject {
     QCOMPARE(f.Zeile(2), (Texte{"6", " ", "        60", " Gut 6", " x@y"}));
     QCOMPARE(f.Endstand(), (Texte{" ", "2", "   127.0.0.1", "connection closed"}));
     QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
+  }
+
+  // A click queued while the scan waits for message 2's header lines is
+  // handled inside that wait: the handler sees the session busy, its scan
+  // request returns at once, and its hand mark on entry 1 shows.
+  void clickHandledDuringTheScansWait() {
+    const std::vector<Mail> mails = Gewoehnlich(3);
+    Script sc;
+    Anmelden(sc, 3).Exchange("LIST ", "+OK\r\n1 101\r\n2 102\r\n3 103\r\n.\r\n");
+    sc.Exchange("TOP 1 0", "+OK\r\n" + mails[0].header + "\r\n.\r\n").Exchange("LIST 1", "+OK 1 101\r\n");
+    sc.Expect("TOP 2 0").Pause(400ms).Send("+OK\r\n" + mails[1].header + "\r\n.\r\n");
+    sc.Exchange("LIST 2", "+OK 2 102\r\n");
+    sc.Exchange("TOP 3 0", "+OK\r\n" + mails[2].header + "\r\n.\r\n").Exchange("LIST 3", "+OK 3 103\r\n");
+    sc.Exchange("QUIT", "+OK\r\n").AwaitClose();
+    ScriptedPeer peer(sc);
+
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    desktop::TButton knopf(&f.host, "Markieren");
+    knopf.setGeometry(0, 0, 80, 24);
+    knopf.show();
+    bool imBefehl = false;  // the client was inside a command (TOP 2 0)
+    std::string zeile2;     // row 2 at the click: not built yet
+    bool busy = false;
+    size_t geschrieben = 0;
+    knopf.OnClick = [&](platform::TObject*) {
+      imBefehl = f.s.pop3->CommandBusy();
+      zeile2 = f.grid.Cells(0, 2);
+      busy = f.s.busy;
+      const size_t vorher = f.panels.size();
+      GUIMailheaderLaden(f.s);  // busy: nothing happens
+      geschrieben = f.panels.size() - vorher;
+      f.s.summaries[1].spam ^= 1;  // the grid's hand toggle
+      GUIShowRow(f.s, 1);
+    };
+    f.bar.OnPanelText = [&](int i, const std::string& t) {
+      f.panels.push_back(std::to_string(i) + "=" + t);
+      if (i == 1 && t == "2/3") QTimer::singleShot(0, &knopf, [&] { QTest::mouseClick(&knopf, Qt::LeftButton); });
+    };
+    desktop::Invoke([&] { GUIMailheaderLaden(f.s); });
+    QVERIFY(peer.WaitDone());
+    QVERIFY(peer.Failures().empty());
+    QVERIFY2(imBefehl, "the click was not handled inside the wait for the reply");
+    QCOMPARE(zeile2, std::string());
+    QVERIFY(busy);
+    QCOMPARE(geschrieben, size_t(0));
+    QCOMPARE(f.grid.Cells(1, 1), std::string("X"));
+    QCOMPARE(int(f.s.anzahl), 3);
+    QCOMPARE(f.Zeile(3), (Texte{"3", " ", "       103", " Betreff 3", " s3@example.test"}));
+    QVERIFY(!f.s.busy && !f.s.veraltet);
+    QVERIFY(f.boxes.Calls().empty());
   }
 
   void clipboardPut() {
