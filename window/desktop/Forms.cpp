@@ -6,6 +6,7 @@
 #include "window/desktop/TextCodec.h"
 
 #include "platform/Exceptions.h"
+#include "platform/Messages.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCloseEvent>
@@ -130,6 +131,13 @@ void Terminate() {
   if (auto* dispatcher = QAbstractEventDispatcher::instance()) dispatcher->wakeUp();
 }
 
-void ProcessMessages() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void ProcessMessages() {
+  // With the Qt source in place the socket layer's pump takes Qt's events
+  // too; without it only Qt's events are there.
+  if (QtEventSource())
+    platform::ProcessMessages();
+  else
+    QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
 
 }  // namespace desktop

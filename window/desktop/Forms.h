@@ -84,7 +84,8 @@ void InitializeDesktop();
 void Run();
 // Notes the request to end the main loop.
 void Terminate();
-// Dispatches every waiting event and returns without waiting.
+// Dispatches every waiting event (the socket layer's messages and Qt's) and
+// returns without waiting.
 void ProcessMessages();
 
 template <class T, class... Args>

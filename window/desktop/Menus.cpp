@@ -98,6 +98,7 @@ void TMenuItem::AddChild(TMenuItem* child) {
   if (!target) {
     if (!submenu_) {
       submenu_ = new QMenu();
+      submenu_->setToolTipsVisible(true);
       qaction_->setMenu(submenu_);
     }
     target = submenu_;
@@ -186,6 +187,7 @@ TMainMenu::TMainMenu(TForm* form) : QObject(form) {
 
 TPopupMenu::TPopupMenu(QWidget* owner) : QObject(owner) {
   menu_ = new QMenu(owner);
+  menu_->setToolTipsVisible(true);
   root_ = new RootMenuItem(menu_);
   root_->setParent(this);
 }

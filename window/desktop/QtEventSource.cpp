@@ -1,6 +1,7 @@
 #include "window/desktop/QtEventSource.h"
 
 #include "platform/Messages.h"
+#include "window/desktop/Events.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
@@ -129,10 +130,19 @@ void TQtEventSource::Wait(std::vector<WaitSocket>& sockets,
   if (deadline && Clock::now() >= *deadline) return;
 
   Frame frame;
-  frames_.push_back(&frame);
   std::vector<WaitSocket> closeWatched;
   const std::vector<Key> keys = KeysOf(sockets, &closeWatched);
+  frames_.push_back(&frame);
   Acquire(keys);
+  // However the wait is left, the frame and its notifiers go with it.
+  struct Leave {
+    TQtEventSource* self;
+    const std::vector<Key>& keys;
+    ~Leave() {
+      self->Release(keys);
+      self->frames_.pop_back();
+    }
+  } leave{this, keys};
 
   QTimer deadlineTimer;
   deadlineTimer.setTimerType(Qt::PreciseTimer);
@@ -159,10 +169,8 @@ void TQtEventSource::Wait(std::vector<WaitSocket>& sockets,
     }
   }
 
-  Release(keys);
-  frames_.pop_back();
   PollNow(sockets);
-  if (frames_.empty()) ScheduleServe();  // look at the queue once the step has gone on
+  if (frames_.size() == 1) ScheduleServe();  // look at the queue once the step has gone on
 }
 
 void TQtEventSource::Wake() {
@@ -186,7 +194,7 @@ void TQtEventSource::Serve() {
   if (!frames_.empty()) return;
   woken_ = false;
   ++idleServes_;
-  platform::ProcessMessages();
+  Invoke([] { platform::ProcessMessages(); });
   SyncIdle();
 }
 

@@ -49,6 +49,7 @@ platform::LRESULT CountingProc(platform::HWND, platform::UINT msg, platform::WPA
   if (!g_counter) return 0;
   if (msg == platform::WM_TIMER) ++g_counter->ticks;
   if (msg == platform::WM_USER + 7) ++g_counter->posted;
+  if (msg == platform::WM_USER + 8) throw platform::Exception("Handler failed");
   return 0;
 }
 
@@ -171,6 +172,21 @@ class EventSourceTest : public QObject {
     platform::KillTimer(hwnd, 1);
     std::thread poster([hwnd] { platform::PostMessageA(hwnd, platform::WM_USER + 7, 0, 0); });
     poster.join();
+    QTRY_COMPARE_WITH_TIMEOUT(counter.posted, 1, 5000);
+    platform::DestroyWindow(hwnd);
+    g_counter = nullptr;
+  }
+
+  void failureWhileServingTheQueueReachesTheDialog() {
+    TMessageBoxRecorder boxes;
+    Counter counter;
+    g_counter = &counter;
+    const platform::HWND hwnd = MakeCountingWindow();
+    platform::PostMessageA(hwnd, platform::WM_USER + 8, 0, 0);
+    QTRY_COMPARE_WITH_TIMEOUT(boxes.Calls().size(), size_t(1), 5000);
+    QCOMPARE(boxes.Calls()[0].Text, std::string("Handler failed."));
+    // The queue is served on after the failure.
+    platform::PostMessageA(hwnd, platform::WM_USER + 7, 0, 0);
     QTRY_COMPARE_WITH_TIMEOUT(counter.posted, 1, 5000);
     platform::DestroyWindow(hwnd);
     g_counter = nullptr;
