@@ -286,6 +286,7 @@ bool TSocketBase::ReplaceSocket() {
     return false;
   }
   socketHandle_ = static_cast<uint16_t>(fresh);
+  peekedLength_ = 0;
   RegisterNotices();
   return true;
 }
@@ -465,6 +466,7 @@ bool TSocketBase::DataAvailable() {
 
 void TSocketBase::ClearInput() {
   ReportStatus(8, "Clearing Input");
+  peekedLength_ = 0;
   std::vector<char> scratch(kClearInputSize);
   ws::recv(socketHandle_, scratch.data(), kClearInputSize, 0);
 }
@@ -618,12 +620,37 @@ void TSocketBase::SendLine(const std::string& text) {
   SendText(text + "\r\n");
 }
 
+bool TSocketBase::TakePeekedLine(std::string& line) {
+  if (peekedLength_ == 0 || peekedSocket_ != socketHandle_ || socketHandle_ == kNoSocket) return false;
+  const char* lf = static_cast<const char*>(std::memchr(peeked_.data(), '\n', peekedLength_));
+  if (lf == nullptr) {
+    peekedLength_ = 0;  // a partial line: the normal read peeks it again
+    return false;
+  }
+  const size_t rest = static_cast<size_t>(lf - peeked_.data()) + 1;
+  char* at = LineBuffer.data();
+  int got = ws::recv(socketHandle_, at, static_cast<int>(rest), 0);
+  if (got != static_cast<int>(rest) || std::memcmp(at, peeked_.data(), rest) != 0) {
+    // The queue is not what the peek saw (never expected): forget it and
+    // let the caller read the line the normal way from what was taken.
+    peekedLength_ = 0;
+    if (got <= 0) return false;
+    line.assign(at, static_cast<size_t>(got));
+    return at[got - 1] == '\n';
+  }
+  line.assign(at, rest);
+  peekedLength_ -= rest;
+  std::memmove(peeked_.data(), peeked_.data() + rest, peekedLength_);
+  return true;
+}
+
 void TSocketBase::ReadLn(std::string& line) {
   ReportStatus(8, "ReadLn");
   line.clear();
-  int32_t taken = 0;
   TimerOn();
   AtExit off([this] { TimerOff(); });
+  if (TakePeekedLine(line)) return;
+  int32_t taken = static_cast<int32_t>(line.size());
   for (;;) {
     if (taken >= kLineLimit) throw platform::RangeError();
     char* at = LineBuffer.data() + taken;
@@ -647,8 +674,16 @@ void TSocketBase::ReadLn(std::string& line) {
       const char* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(n)));
       if (lf) {
         int rest = static_cast<int>(lf - at) + 1;
+        // What follows the line end stays in the socket; remember having
+        // seen it.
+        size_t after = static_cast<size_t>(n - rest);
+        if (peeked_.size() < static_cast<size_t>(kPeekChunk)) peeked_.resize(kPeekChunk);
+        std::memcpy(peeked_.data(), at + rest, after);
+        peekedLength_ = after;
+        peekedSocket_ = socketHandle_;
         int got = ws::recv(socketHandle_, at, rest, 0);
         if (got > 0) line.append(at, static_cast<size_t>(got));
+        if (got != rest) peekedLength_ = 0;
         return;
       }
       int got = ws::recv(socketHandle_, at, n, 0);

@@ -168,6 +168,7 @@ class TSocketBase : public platform::TComponent {
   bool ReplaceSocket();
   void DiscardSocket();
   void CancelLookup();
+  bool TakePeekedLine(std::string& line);
 
   bool canceled_ = false;
   bool shuttingDown_ = false;
@@ -182,4 +183,10 @@ class TSocketBase : public platform::TComponent {
   uint16_t socketHandle_ = kNoSocket;
   platform::HWND noticeWindow_ = 0;
   uintptr_t lookupTask_ = 0;  // the lookup whose answer is awaited, 0 = none
+  // Bytes seen by the last peek that still lie, untaken, at the head of the
+  // socket's receive queue: the next line is looked for here first, which
+  // saves a peek for every line of a reply that came in one segment.
+  std::vector<char> peeked_;
+  size_t peekedLength_ = 0;
+  uint16_t peekedSocket_ = kNoSocket;
 };

@@ -144,6 +144,20 @@ TEST(SocketBaseReadLn, SecondLineNeedsNoWait) {
   EXPECT_LT(MsSince(start), 500);
 }
 
+TEST(SocketBaseReadLn, LinesSeenOnAClosedSocketAreNotReadAgain) {
+  // The first conversation leaves an unread line behind; the second must
+  // start from its own bytes.
+  ScriptedPeer peer(Script().Send("a\r\nleft over\r\n").AwaitClose().Accept().Send("c\r\n+OK more\r\n").AwaitClose());
+  auto sock = ConnectedTo(peer);
+  EXPECT_EQ(sock->ReadLn(), "a\r\n");
+  sock->Disconnect();
+  sock->Connect();
+  EXPECT_EQ(sock->ReadLn(), "c\r\n");
+  EXPECT_EQ(sock->ReadLn(), "+OK more\r\n");
+  sock->Disconnect();
+  EXPECT_TRUE(peer.WaitDone());
+}
+
 TEST(SocketBaseReadLn, LineLimit) {
   std::string longest(65535, 'x');
   longest += '\n';
