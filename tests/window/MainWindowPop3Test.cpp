@@ -1,0 +1,465 @@
+// The main window against a real POP3 server (a private Dovecot on
+// 127.0.0.1): the road of an interactive check from selection to deletion,
+// commands arriving while a load runs, and the timed batch mode's runs,
+// intervals, stops during a run, log lines and its effect on the
+// interactive list. What is left on the server is checked in a separate
+// conversation.
+#include <QtTest>
+
+#include <regex>
+
+#include "platform/Component.h"
+#include "pop3client/Pop3Client.h"
+#include "tests/fixtures/DovecotServer.h"
+#include "tests/fixtures/MiniPop3Client.h"
+#include "tests/window/MainWindowSupport.h"
+#include "window/Upop3.h"
+#include "window/desktop/Dialogs.h"
+
+using mwtest::ProgramFolder;
+using mwtest::Window;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kDefs = "[SUBJECT]\r\n* lotto\r\n";
+
+struct Mail {
+  std::string from;
+  std::string subject;
+};
+
+const std::vector<Mail> kAnnasMails = {
+    {"Anna Berg <anna@example.org>", "Treffen am Donnerstag"},
+    {"Gewinnspiel <info@spam.example>", "Ihr LOTTO-Gewinn wartet"},
+    {"Bernd <bernd@example.org>", "Urlaubsfotos"},
+    {"newsletter@shop.example", "Angebote der Woche"},
+    {"Clara <clara@example.org>", "Rechnung Nr. 4711"},
+};
+
+// A Dovecot with the mailboxes "anna" and "bob", and a program folder whose
+// list names both on 127.0.0.1.
+class Setup {
+ public:
+  explicit Setup(const std::vector<Mail>& anna = kAnnasMails, const std::vector<Mail>& bob = {}) {
+    server.AddUser("anna", "pw-anna");
+    server.AddUser("bob", "pw-bob");
+    Add("anna", anna);
+    Add("bob", bob);
+    server.Start();
+    dir.Write("Kelvo_Mailboxen.txt", mwtest::MailboxListe({"127.0.0.1 anna pw-anna", "127.0.0.1 bob pw-bob"}));
+    dir.Write("Kelvo_Spamdefs.txt", kDefs);
+    dir.CopyShipped("Kelvo_Info.rtf");
+  }
+  void Add(const std::string& user, const std::vector<Mail>& mails) {
+    for (const auto& m : mails) {
+      fixtures::MessageSpec spec;
+      spec.from = m.from;
+      spec.subject = m.subject;
+      server.AddMessage(user, fixtures::MakeMessage(spec, ++seq_));
+    }
+  }
+  // The window's clients talk to the fixture's port.
+  void Connect(Tfrm_Emails*) const {
+    GUISession.pop3->Port = server.Port();
+    BatchSession.pop3->Port = server.Port();
+  }
+  // The subjects the server holds, asked in a conversation of our own.
+  std::vector<std::string> Subjects(const std::string& user, const std::string& pw) {
+    fixtures::MiniPop3Client c;
+    c.Connect(fixtures::DovecotServer::Host(), server.Port());
+    c.Login(user, pw);
+    std::vector<std::string> subjects;
+    const int n = c.StatCount();
+    for (int i = 1; i <= n; ++i) {
+      for (const auto& line : c.TopHeader(i).second) {
+        const std::string l = fixtures::MiniPop3Client::Chomp(line);
+        if (l.rfind("Subject: ", 0) == 0) subjects.push_back(l.substr(9));
+      }
+    }
+    c.Quit();
+    return subjects;
+  }
+
+  fixtures::DovecotServer server;
+  ProgramFolder dir;
+
+ private:
+  int seq_ = 0;
+};
+
+void ClickServer(Tfrm_Emails* f, int i) {
+  f->ListBox1->SetItemIndex(i);
+  f->ListBox1->Click();
+}
+
+void DoubleClickRow(Tfrm_Emails* f, int row) {
+  f->sg_list->SelectRows(row, row);
+  f->sg_list->DblClick();
+}
+
+std::vector<std::string> Column(Tfrm_Emails* f, int col) {
+  std::vector<std::string> cells;
+  for (int r = 1; r < f->sg_list->RowCount(); ++r) cells.push_back(f->sg_list->Cells(col, r));
+  return cells;
+}
+
+// Calls `act` once, from inside the window's events, as soon as `when`
+// holds; runs while network waits pump the events.
+class WhenThen : public QObject {
+ public:
+  WhenThen(std::function<bool()> when, std::function<void()> act) : when_(std::move(when)), act_(std::move(act)) {
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+      if (done_ || inside_ || !when_()) return;
+      inside_ = true;
+      act_();
+      inside_ = false;
+      done_ = true;
+    });
+    timer_.start(1);
+  }
+  bool Done() const { return done_; }
+
+ private:
+  std::function<bool()> when_;
+  std::function<void()> act_;
+  QTimer timer_;
+  bool done_ = false;
+  bool inside_ = false;
+};
+
+// Records when timed runs begin and end.
+class RunClock : public QObject {
+ public:
+  RunClock() {
+    clock_.start();
+    timer_.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer_, &QTimer::timeout, this, [this] {
+      if (AutodeleteBusy != busy_) {
+        busy_ = AutodeleteBusy;
+        (busy_ ? starts : ends).push_back(clock_.elapsed());
+      }
+    });
+    timer_.start(1);
+  }
+  qint64 Now() const { return clock_.elapsed(); }
+  std::vector<qint64> starts;
+  std::vector<qint64> ends;
+
+ private:
+  QElapsedTimer clock_;
+  QTimer timer_;
+  bool busy_ = false;
+};
+
+const std::regex kProtokollZeile(R"(\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d \+\+\+: (\d+))");
+
+int CountOf(const std::string& line) {
+  std::smatch m;
+  if (!std::regex_match(line, m, kProtokollZeile)) return -1;
+  return std::stoi(m[1]);
+}
+
+std::vector<std::string> LogLines(const ProgramFolder& dir) {
+  std::vector<std::string> lines;
+  std::string text = dir.Read("Kelvo_Log.txt");
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return lines;
+}
+
+constexpr int kMinuteMs = 300;  // one batch "minute" in these tests
+constexpr int kEarlyMs = 2;     // measuring slack between two clocks
+
+}  // namespace
+
+class MainWindowPop3Test : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() { Tfrm_Emails::SetMillisecondsPerMinuteForTests(kMinuteMs); }
+  void cleanup() { Tfrm_Emails::SetMillisecondsPerMinuteForTests(kMillisekundenJeMinute); }
+
+  void interactiveCheckFromSelectionToDeletion() {
+    Setup s;
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    f->PageControl1->SetActivePage(f->TS_Info);
+    ClickServer(f.get(), 0);
+    QCOMPARE(f->l_host->Caption(), std::string("Server: 127.0.0.1"));
+    QCOMPARE(f->PageControl1->ActivePage(), f->ts_mailList);
+
+    f->mm_p_HoleMailheader->Click();
+    QVERIFY(boxes.Calls().empty());
+    QCOMPARE(f->sg_list->RowCount(), 6);
+    QCOMPARE(Column(f.get(), 0), (std::vector<std::string>{"1", "2", "3", "4", "5"}));
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "X", " ", " ", " "}));
+    // Server texts as received, the blank after the colon included.
+    QCOMPARE(f->sg_list->Cells(3, 2), std::string(" Ihr LOTTO-Gewinn wartet"));
+    QCOMPARE(f->sg_list->Cells(4, 4), std::string(" newsletter@shop.example"));
+    QVERIFY(!GUISession.veraltet);
+
+    // Double clicks toggle with the lower-case sign.
+    DoubleClickRow(f.get(), 3);
+    DoubleClickRow(f.get(), 2);
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", " ", "x", " ", " "}));
+    DoubleClickRow(f.get(), 2);
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "x", "x", " ", " "}));
+
+    // An unsaved rule edit counts for "Spamcheck"; hand marks are replaced.
+    f->M_virdefs->SetText(kDefs + "[FROM]\r\n< newsletter\r\n");
+    f->pm_ml_Spamcheck->Click();
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "X", " ", "X", " "}));
+    QCOMPARE(s.dir.Read("Kelvo_Spamdefs.txt"), kDefs);
+
+    // "Senden" deletes exactly the marked messages.
+    DoubleClickRow(f.get(), 5);
+    f->kn_DeleteMails->Click();
+    QVERIFY(boxes.Calls().empty());
+    QCOMPARE(s.Subjects("anna", "pw-anna"), (std::vector<std::string>{"Treffen am Donnerstag", "Urlaubsfotos"}));
+    QCOMPARE(f->sg_list->RowCount(), 3);
+    QCOMPARE(Column(f.get(), 3), (std::vector<std::string>{" Treffen am Donnerstag", " Urlaubsfotos"}));
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", " "}));
+    QCOMPARE(f->statusbar->Panels(1).Text(), std::string("2"));
+    QVERIFY(GUISession.veraltet);
+
+    // The list is stale now: marks and "Senden" wait for the next load.
+    DoubleClickRow(f.get(), 1);
+    f->mm_p_LoescheMarkierte->Click();
+    QCOMPARE(s.Subjects("anna", "pw-anna").size(), size_t(2));
+    f->pm_ml_headerLaden->Click();
+    QCOMPARE(Column(f.get(), 3), (std::vector<std::string>{" Treffen am Donnerstag", " Urlaubsfotos"}));
+    QCOMPARE(Column(f.get(), 0), (std::vector<std::string>{"1", "2"}));
+    QVERIFY(boxes.Calls().empty());
+  }
+
+  // While a load runs: a click on another server changes neither the
+  // session's mailbox nor l_host but shows the message list; a second load
+  // request leaves the grid alone.
+  void commandsWhileALoadRuns() {
+    std::vector<Mail> many;
+    for (int i = 0; i < 40; ++i) many.push_back({"x" + std::to_string(i) + "@example.org", "Nachricht " + std::to_string(i)});
+    Setup s(many, kAnnasMails);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    ClickServer(f.get(), 0);
+    int rowsBefore = -1, rowsAfter = -1;
+    std::string cellBefore, cellAfter;
+    WhenThen during([] { return GUISession.busy && GUISession.anzahl > 0; },
+                    [&] {
+                      f->PageControl1->SetActivePage(f->ts_virdefs);
+                      ClickServer(f.get(), 1);
+                      rowsBefore = f->sg_list->RowCount();
+                      cellBefore = f->sg_list->Cells(3, 1);
+                      f->mm_p_HoleMailheader->Click();
+                      f->A_mailheaderLaden->Execute();
+                      rowsAfter = f->sg_list->RowCount();
+                      cellAfter = f->sg_list->Cells(3, 1);
+                    });
+    f->mm_p_HoleMailheader->Click();
+    QVERIFY(during.Done());
+    QCOMPARE(GUISession.aktuell, 0);
+    QCOMPARE(GUISession.konto.user, std::string("anna"));
+    QCOMPARE(f->l_host->Caption(), std::string("Server: 127.0.0.1"));
+    QCOMPARE(f->PageControl1->ActivePage(), f->ts_mailList);
+    QCOMPARE(rowsAfter, rowsBefore);
+    QCOMPARE(cellAfter, cellBefore);
+    QCOMPARE(f->sg_list->RowCount(), 41);
+    QCOMPARE(f->sg_list->Cells(3, 40), std::string(" Nachricht 39"));
+    QVERIFY(boxes.Calls().empty());
+  }
+
+  // Runs come one interval after "Start!" and one interval after the
+  // previous run ended; each writes its protocol line and its log line.
+  void timedRunsAndTheirLines() {
+    Setup s;
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    ClickServer(f.get(), 0);
+    f->mm_p_batch->Click();
+    f->batch_delInterval->SetValue(1);
+    RunClock clock;
+    const qint64 started = clock.Now();
+    f->mm_p_batchStartStop->Click();
+    // The rules of the file on disk count, also when changed between runs.
+    WhenThen changeRules([&] { return clock.ends.size() == 1; },
+                         [&] { s.dir.Write("Kelvo_Spamdefs.txt", "[FROM]\r\n< newsletter\r\n"); });
+    QVERIFY(mwtest::WaitFor([&] { return clock.ends.size() >= 2; }));
+    f->mm_p_batchStartStop->Click();
+
+    QVERIFY(boxes.Calls().empty());
+    QVERIFY2(clock.starts[0] - started >= kMinuteMs - kEarlyMs, "first run one interval after Start!");
+    QVERIFY2(clock.starts[1] - clock.ends[0] >= kMinuteMs - kEarlyMs, "next run one interval after the end");
+    const auto lines = mwtest::LinesOf(*f->batch_protokoll);
+    QCOMPARE(lines.size(), size_t(2));
+    QCOMPARE(CountOf(lines[0]), 1);
+    QCOMPARE(CountOf(lines[1]), 1);
+    const auto log = LogLines(s.dir);
+    QCOMPARE(log.size(), size_t(2));
+    QCOMPARE(CountOf(log[0]), 1);
+    QCOMPARE(CountOf(log[1]), 1);
+    QCOMPARE(s.Subjects("anna", "pw-anna"),
+             (std::vector<std::string>{"Treffen am Donnerstag", "Urlaubsfotos", "Rechnung Nr. 4711"}));
+    QCOMPARE(f->Label5->Caption(), std::string("n"));
+
+    // Nothing matching: the line counts 0.
+    f->mm_p_batchStartStop->Click();
+    QVERIFY(mwtest::WaitFor([&] { return f->batch_protokoll->Lines().Count() == 3; }));
+    f->mm_p_batchStartStop->Click();
+    QCOMPARE(CountOf(f->batch_protokoll->Lines()[2]), 0);
+  }
+
+  // Commands arriving while a run is in progress: the run always goes to
+  // its end, deletions and lines included; what follows depends on them.
+  void commandsDuringARun_data() {
+    QTest::addColumn<QString>("during");
+    QTest::addColumn<QString>("captionAtOnce");
+    QTest::addColumn<QString>("statusAtOnce");
+    QTest::addColumn<bool>("furtherRuns");
+    QTest::addColumn<bool>("itemsEnabled");
+    QTest::newRow("Stop!") << "stop" << "Start!" << "+++ passiv +++" << false << true;
+    QTest::newRow("&Batch off") << "batch" << "Start!" << "+++ passiv +++" << false << false;
+    QTest::newRow("Stop! then Start!") << "stop start" << "Stop!" << "+++ wartet +++" << true << true;
+  }
+  void commandsDuringARun() {
+    QFETCH(QString, during);
+    QFETCH(QString, captionAtOnce);
+    QFETCH(QString, statusAtOnce);
+    QFETCH(bool, furtherRuns);
+    QFETCH(bool, itemsEnabled);
+    Setup s;
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    ClickServer(f.get(), 0);
+    f->mm_p_batch->Click();
+    f->batch_delInterval->SetValue(1);
+    RunClock clock;
+    std::string caption, status;
+    bool timerAtOnce = false;
+    WhenThen act([] { return AutodeleteBusy; },
+                 [&] {
+                   if (during.startsWith("stop")) f->mm_p_batchStartStop->Click();
+                   if (during == "batch") f->pm_b_onOff->Click();
+                   if (during.endsWith("start")) f->pm_b_startStop->Click();
+                   caption = f->mm_p_batchStartStop->Caption();
+                   status = f->lbl_Batchstatus->Caption();
+                   timerAtOnce = f->Timer->Enabled();
+                 });
+    f->mm_p_batchStartStop->Click();
+    QVERIFY(mwtest::WaitFor([&] { return clock.ends.size() >= 1; }));
+    mwtest::RunFor(std::chrono::milliseconds(3 * kMinuteMs));
+
+    QVERIFY(act.Done());
+    QCOMPARE(QString::fromStdString(caption), captionAtOnce);
+    QCOMPARE(QString::fromStdString(status), statusAtOnce);
+    QCOMPARE(timerAtOnce, furtherRuns);
+    QVERIFY(boxes.Calls().empty());
+    // The interrupted run still deleted and wrote its lines.
+    QVERIFY(f->batch_protokoll->Lines().Count() >= 1);
+    QCOMPARE(CountOf(f->batch_protokoll->Lines()[0]), 1);
+    QVERIFY(!LogLines(s.dir).empty());
+    QCOMPARE(s.Subjects("anna", "pw-anna").size(), size_t(4));
+    QCOMPARE(clock.starts.size() > 1, furtherRuns);
+    QCOMPARE(f->Timer->Enabled(), furtherRuns);
+    QCOMPARE(f->lbl_Batchstatus->Caption(), statusAtOnce.toStdString());
+    QCOMPARE(f->mm_p_batchStartStop->Enabled(), itemsEnabled);
+    QCOMPARE(f->pm_b_startStop->Enabled(), itemsEnabled);
+    QCOMPARE(f->mm_p_batch->Checked(), during != "batch");
+    QVERIFY(!AutodeleteBusy);
+    f->A_stopBatchExecute(nullptr);
+  }
+
+  // A run on the mailbox the grid shows makes the interactive list stale:
+  // "Senden" refuses until the next load. A run on another mailbox does not.
+  void runMakesTheInteractiveListStale() {
+    Setup s(kAnnasMails, {{"Lotto-Team <a@spam.example>", "LOTTO Jackpot"}, {"Dora <d@example.org>", "Hallo Bob"}});
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    auto runOnce = [&](int server) {
+      f->ListBox1->SetItemIndex(server);  // highlighted only: no selection of the interactive session
+      f->mm_p_batch->Click();
+      const int before = f->batch_protokoll->Lines().Count();
+      f->batch_delInterval->SetValue(1);
+      f->mm_p_batchStartStop->Click();
+      QVERIFY(mwtest::WaitFor([&] { return f->batch_protokoll->Lines().Count() > before; }));
+      f->mm_p_batch->Click();  // off again
+    };
+
+    // Another mailbox (bob): anna's list stays fresh.
+    ClickServer(f.get(), 0);
+    f->mm_p_HoleMailheader->Click();
+    runOnce(1);
+    QCOMPARE(s.Subjects("bob", "pw-bob"), std::vector<std::string>{"Hallo Bob"});
+    QCOMPARE(GUISession.konto.user, std::string("anna"));
+    QVERIFY(!GUISession.veraltet);
+
+    // Anna's own mailbox: a new message arrives and the run deletes message
+    // 2, so the count is what the list shows but the numbers have moved;
+    // "Senden" does nothing until the next load.
+    s.Add("anna", {{"Eva <eva@example.org>", "Neu angekommen"}});
+    runOnce(0);
+    const std::vector<std::string> afterRun = {"Treffen am Donnerstag", "Urlaubsfotos", "Angebote der Woche",
+                                               "Rechnung Nr. 4711", "Neu angekommen"};
+    QCOMPARE(s.Subjects("anna", "pw-anna"), afterRun);
+    QVERIFY(GUISession.veraltet);
+    DoubleClickRow(f.get(), 3);  // "Urlaubsfotos" in the old list, number 3
+    f->kn_DeleteMails->Click();
+    QCOMPARE(s.Subjects("anna", "pw-anna"), afterRun);
+    // After loading again it works on the right numbers.
+    f->mm_p_HoleMailheader->Click();
+    DoubleClickRow(f.get(), 2);
+    f->kn_DeleteMails->Click();
+    QCOMPARE(s.Subjects("anna", "pw-anna"), (std::vector<std::string>{"Treffen am Donnerstag", "Angebote der Woche",
+                                                                      "Rechnung Nr. 4711", "Neu angekommen"}));
+    QVERIFY(boxes.Calls().empty());
+  }
+
+  // A timed run and an interactive load overlap, each with its own client;
+  // both complete.
+  void runAndInteractiveLoadOverlap() {
+    Setup s(kAnnasMails, {{"Lotto <l@spam.example>", "LOTTO fuer Bob"}, {"Dora <d@example.org>", "Hallo Bob"}});
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    ClickServer(f.get(), 1);
+    f->mm_p_batch->Click();
+    f->batch_delInterval->SetValue(1);
+    bool runStillBusy = false;
+    WhenThen load([] { return AutodeleteBusy; },
+                  [&] {
+                    ClickServer(f.get(), 0);
+                    f->mm_p_HoleMailheader->Click();
+                    runStillBusy = AutodeleteBusy;
+                  });
+    f->mm_p_batchStartStop->Click();
+    QVERIFY(mwtest::WaitFor([&] { return load.Done() && f->batch_protokoll->Lines().Count() == 1; }));
+    f->mm_p_batchStartStop->Click();
+    QVERIFY(runStillBusy);
+    QVERIFY(boxes.Calls().empty());
+    QCOMPARE(Column(f.get(), 3).size(), kAnnasMails.size());
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "X", " ", " ", " "}));
+    QCOMPARE(CountOf(f->batch_protokoll->Lines()[0]), 1);
+    QCOMPARE(s.Subjects("bob", "pw-bob"), std::vector<std::string>{"Hallo Bob"});
+    QCOMPARE(s.Subjects("anna", "pw-anna").size(), kAnnasMails.size());
+  }
+};
+
+int main(int argc, char** argv) {
+  desktop::TDesktopApplication app(argc, argv);
+  platform::Application().Title = kAnwendungsTitel;
+  MainWindowPop3Test test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "MainWindowPop3Test.moc"
