@@ -17,7 +17,8 @@ PollEventSource::~PollEventSource() {
 }
 
 void PollEventSource::Wake() {
-  if (wakeFd_ < 0) return;
+  if (wakeFd_ < 0 || std::this_thread::get_id() == waiter_.load()) return;
+  if (wakePending_.exchange(true)) return;
   uint64_t one = 1;
   // A full counter still leaves the descriptor readable, so a failed write
   // loses nothing.
@@ -25,12 +26,16 @@ void PollEventSource::Wake() {
 }
 
 void PollEventSource::ResetWake() {
-  if (wakeFd_ < 0) return;
+  if (wakeFd_ < 0 || !wakePending_.load()) return;
   uint64_t count;
   [[maybe_unused]] ssize_t r = read(wakeFd_, &count, sizeof count);
+  // Cleared only after the read: a wake in between finds the flag set and
+  // writes nothing, but its message is already queued for this pump.
+  wakePending_ = false;
 }
 
 void PollEventSource::Wait(std::vector<WaitSocket>& sockets, std::optional<Clock::time_point> deadline) {
+  waiter_ = std::this_thread::get_id();
   std::vector<pollfd> fds;
   fds.reserve(sockets.size() + 1);
   for (auto& s : sockets) {
@@ -59,6 +64,7 @@ void PollEventSource::Wait(std::vector<WaitSocket>& sockets, std::optional<Clock
       if (fds.back().revents & POLLIN) {
         uint64_t count;
         [[maybe_unused]] ssize_t r = read(wakeFd_, &count, sizeof count);
+        wakePending_ = false;
       }
     }
     return;

@@ -20,8 +20,11 @@
 // sockets of PendingWaitSet() is ready, or its deadline has come.
 #pragma once
 
+#include <atomic>
+
 #include <chrono>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace platform {
@@ -53,6 +56,12 @@ class PollEventSource : public EventSource {
 
  private:
   int wakeFd_ = -1;
+  // Set while the descriptor holds an unread wake, so that a burst of posts
+  // costs one write and a pump with nothing posted costs no read.
+  std::atomic<bool> wakePending_{false};
+  // The thread that waits here. Its own posts need no wake: it is not
+  // blocked, and it looks at the queue before it blocks again.
+  std::atomic<std::thread::id> waiter_{};
 };
 
 // The source in use; the poll-based default unless one was installed.

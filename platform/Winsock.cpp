@@ -542,11 +542,18 @@ void detail::DeliverSocketReadiness(const std::vector<WaitSocket>& ready) {
     }
     if (rec->state != SockState::Connected || rec->closeReported) continue;
 
-    char probe;
-    ssize_t n = ::recv(rec->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    int peekErr = n < 0 ? errno : 0;
-    bool hasData = n > 0;
-    bool atEnd = n == 0 || (n < 0 && peekErr != EAGAIN && peekErr != EWOULDBLOCK);
+    // Readable without a hang-up or error means bytes wait: only the other
+    // cases need a look at the stream.
+    bool hasData = (w.revents & POLLIN) != 0;
+    bool atEnd = false;
+    int peekErr = 0;
+    if (w.revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+      char probe;
+      ssize_t n = ::recv(rec->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+      peekErr = n < 0 ? errno : 0;
+      hasData = n > 0;
+      atEnd = n == 0 || (n < 0 && peekErr != EAGAIN && peekErr != EWOULDBLOCK);
+    }
     if (hasData && rec->readArmed && (w.revents & POLLIN)) {
       rec->readArmed = false;
       PostNotice(handle, *rec, FD_READ, 0);
