@@ -5,6 +5,8 @@
 #include <QFileDialog>
 #include <QLayout>
 #include <QResizeEvent>
+#include <QStyledItemDelegate>
+#include <QTextCursor>
 
 #include <algorithm>
 #include <functional>
@@ -88,6 +90,23 @@ void ArrangeTree(QWidget* w) {
     if (cw && !cw->isWindow()) ArrangeTree(cw);
   }
 }
+
+// The size column holds "%10d" texts; shown with their leading blanks, the
+// substituted face makes most of them too wide for the 48 px column. They
+// are drawn without the blanks, right-aligned, so the digits stay visible;
+// the cell texts stay as written.
+class GroessenDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+ protected:
+  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->text = option->text.trimmed();
+    option->displayAlignment = Qt::AlignRight | Qt::AlignVCenter;
+    option->textElideMode = Qt::ElideLeft;
+  }
+};
 
 }  // namespace
 
@@ -173,6 +192,7 @@ void Tfrm_Emails::BuildComponents() {
   Panel2->Name = "Panel2";
   Panel2->SetHeight(kStripHoehe);
   Panel2->SetAlign(TAlign::alTop);
+  Panel2->setAutoFillBackground(true);  // covers Label1 entirely
   kn_UniClear = new desktop::TButton(Panel2, "Uni");
   kn_UniClear->Name = "kn_UniClear";
   kn_UniClear->SetBounds(8, 4, 75, 25);
@@ -294,6 +314,7 @@ void Tfrm_Emails::BuildComponents() {
   Label3 = new desktop::TLabel(ts_mailList, "Zum Markieren für Löschen Zeile markieren und doppelklicken");
   Label3->Name = "Label3";
   Label3->SetHeight(18);
+  Label3->setIndent(4);
   Label3->SetAlign(TAlign::alTop);
 
   sg_list = new desktop::TStringGrid(ts_mailList);
@@ -304,6 +325,7 @@ void Tfrm_Emails::BuildComponents() {
   sg_list->SetHint("Eine Mail markieren und Doppelklicken zum Lösch-Vormerken");
   sg_list->SetAlign(TAlign::alClient);
   sg_list->OnDblClick = [this](platform::TObject* s) { sg_listDblClick(s); };
+  sg_list->setItemDelegateForColumn(kSpalteGroesse, new GroessenDelegate(sg_list));
 
   Ts_serverliste = new desktop::TTabSheet(PageControl1, "Server");
   Ts_serverliste->Name = "Ts_serverliste";
@@ -543,6 +565,7 @@ void Tfrm_Emails::FormCreate(platform::TObject* Sender) {
   a_serverlisteLadenExecute(Sender);
   a_VirdefseinlesenExecute(Sender);
   re_Info->LoadFromFile(infoDatei);
+  re_Info->moveCursor(QTextCursor::Start);
 
   // 8.
   M_protokoll->Lines().Add("Start");

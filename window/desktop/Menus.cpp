@@ -157,7 +157,8 @@ void TMenuItem::SetAction(TAction* action) {
 void TMenuItem::UpdateQtAction() {
   if (!qaction_) return;
   qaction_->setSeparator(IsLine());
-  qaction_->setText(BytesToQString(Caption()));
+  // A separator shows its line only; the style would draw its "-" too.
+  qaction_->setText(IsLine() ? QString() : BytesToQString(Caption()));
   if (checked_) qaction_->setCheckable(true);
   qaction_->setChecked(checked_);
   qaction_->setEnabled(Enabled());
