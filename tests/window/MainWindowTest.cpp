@@ -726,6 +726,35 @@ class MainWindowTest : public QObject {
     GUISession.anzahl = 0;
   }
 
+  // The filter core writes rejected logins on the log page.
+  void rejectedLoginIsWrittenOnTheLogPage() {
+    using fixtures::Script;
+    fixtures::ScriptedPeer peer(Script()
+                                    .Send("+OK ready\r\n")
+                                    .Exchange("USER anna", "+OK\r\n")
+                                    .Exchange("PASS pw1", "-ERR no\r\n")
+                                    .Exchange("USER anna", "+OK\r\n")
+                                    .Exchange("PASS pw1", "-ERR no\r\n")
+                                    .Exchange("QUIT", "+OK\r\n")
+                                    .AwaitClose());
+    ProgramFolder dir;
+    WriteAll(dir);
+    dir.Write("Kelvo_Mailboxen.txt", mwtest::MailboxListe({"127.0.0.1 anna pw1"}));
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    GUISession.pop3->Port = peer.Port();
+    ClickServer(f.get(), 0);
+    f->pm_postholen->Click();
+    QVERIFY(peer.WaitDone());
+    QCOMPARE(boxes.Texts(), (std::vector<std::string>{"Anmeldung nicht m\xC3\xB6glich", "Serververbindung nicht m\xC3\xB6glich"}));
+    QCOMPARE(mwtest::LinesOf(*f->M_protokoll),
+             (std::vector<std::string>{"M_protokoll", "Start", "127.0.0.1 +++ Authentication failed"}));
+    // The window's own client never talks; its handler would log a line.
+    bool handled = false;
+    f->Pop3Client1->OnAuthenticationFailed(handled);
+    QCOMPARE(f->M_protokoll->Lines()[3], std::string("Authentication failed"));
+  }
+
   // ------------------------------------------------------- batch states
 
   void batchStateTable() {
