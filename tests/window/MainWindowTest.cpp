@@ -918,6 +918,62 @@ class MainWindowTest : public QObject {
     CHECK_BATCH(f.get(), true, true, true, "Start!", "+++ passiv +++", false);
   }
 
+  // "Stop!" and "Start!" during a long run: the timer runs again at once,
+  // its ticks during the run are skipped, and no second run starts inside
+  // the first.
+  void ticksDuringARunAreSkipped() {
+    using fixtures::Script;
+    auto leer = [](Script& s) -> Script& {
+      return s.Send("+OK ready\r\n").Exchange("USER anna", "+OK\r\n").Exchange("PASS pw1", "+OK\r\n").Exchange("STAT", "+OK 0 0\r\n");
+    };
+    Script script;
+    leer(script).Expect("QUIT").Pause(std::chrono::milliseconds(800)).Send("+OK\r\n").AwaitClose().Accept();
+    leer(script).Exchange("QUIT", "+OK\r\n").AwaitClose();
+    fixtures::ScriptedPeer peer(script);
+    ProgramFolder dir;
+    WriteAll(dir);
+    dir.Write("Kelvo_Mailboxen.txt", mwtest::MailboxListe({"127.0.0.1 anna pw1"}));
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    BatchSession.pop3->Port = peer.Port();
+    Tfrm_Emails::SetMillisecondsPerMinuteForTests(100);
+    ClickServer(f.get(), 0);
+    f->mm_p_batch->Click();
+    f->batch_delInterval->SetValue(1);
+    int runsStarted = 0;
+    bool timerRunningInRun = false;
+    std::string captionInRun, statusInRun;
+    QTimer watch;
+    bool wasBusy = false;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+      if (AutodeleteBusy && !wasBusy) {
+        ++runsStarted;
+        if (runsStarted == 1) {
+          f->mm_p_batchStartStop->Click();  // Stop!
+          f->mm_p_batchStartStop->Click();  // Start!
+          timerRunningInRun = f->Timer->Running();
+          captionInRun = f->pm_b_startStop->Caption();
+          statusInRun = f->lbl_Batchstatus->Caption();
+        }
+      }
+      wasBusy = AutodeleteBusy;
+    });
+    watch.start(1);
+    f->mm_p_batchStartStop->Click();
+    QVERIFY(mwtest::WaitFor([&] { return f->batch_protokoll->Lines().Count() == 1; }));
+    f->mm_p_batchStartStop->Click();  // Stop!, before a next run would find no server
+    watch.stop();
+    QVERIFY(peer.WaitDone());
+    QVERIFY(peer.Failures().empty());
+    QCOMPARE(runsStarted, 1);
+    QVERIFY(timerRunningInRun);
+    QCOMPARE(captionInRun, std::string("Stop!"));
+    QCOMPARE(statusInRun, std::string("+++ wartet +++"));
+    QVERIFY(boxes.Calls().empty());
+    QVERIFY(f->batch_protokoll->Lines()[0].size() > 7);
+    QCOMPARE(f->batch_protokoll->Lines()[0].substr(f->batch_protokoll->Lines()[0].size() - 7), std::string(" +++: 0"));
+  }
+
   // A tick finds nothing to do while the batch session has no mailbox.
   void tickWithoutMailboxIsSkipped() {
     ProgramFolder dir;
