@@ -611,7 +611,12 @@ void Tfrm_Emails::a_servereinstellenExecute(platform::TObject*) {
 void Tfrm_Emails::A_mailheaderLadenExecute(platform::TObject*) {
   if (GUISession.aktuell == -1 || GUISession.busy) return;
   sg_list->SetRowCount(kGridStartZeilen);
+  runEndedDuringLoad_ = false;
   GUIMailheaderLaden(GUISession);
+  // A timed run that ended on this mailbox while the load was listing may
+  // have deleted after the listing: the numbers cannot be trusted.
+  if (runEndedDuringLoad_) GUISession.veraltet = true;
+  runEndedDuringLoad_ = false;
   GUISpamcheck(GUISession);
 }
 
@@ -736,6 +741,8 @@ void Tfrm_Emails::MarkInteractiveListStaleAfterRun() {
   if (!GleicherHost(GUISession.konto.host, BatchSession.konto.host)) return;
   if (GUISession.konto.user != BatchSession.konto.user) return;
   GUISession.veraltet = true;
+  // A load in progress would make the list fresh again when it completes.
+  if (GUISession.busy) runEndedDuringLoad_ = true;
 }
 
 void Tfrm_Emails::SpinEdit1Change(platform::TObject*) {

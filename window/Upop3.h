@@ -239,6 +239,7 @@ class Tfrm_Emails : public desktop::TForm {
 
   std::unique_ptr<tProtokollView> protokollAnsicht_;
   bool batchGestartet_ = false;
+  bool runEndedDuringLoad_ = false;
 };
 
 // State of the unit, kept for the whole run of the program.

@@ -428,6 +428,31 @@ class MainWindowPop3Test : public QObject {
     QVERIFY(boxes.Calls().empty());
   }
 
+  // A run that ends on the same mailbox while an interactive load is
+  // listing it leaves that list stale too.
+  void runEndingDuringALoadOfTheSameMailbox() {
+    Setup s;
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    ClickServer(f.get(), 0);
+    f->mm_p_batch->Click();  // batch mailbox: anna as well
+    // The tick comes once the load has fetched message 2, the one the run
+    // deletes (a server refuses TOP for a message deleted meanwhile).
+    WhenThen tick([&] { return GUISession.busy && !f->sg_list->Cells(0, 2).empty(); },
+                  [&] { f->a_autodelete->Execute(); });
+    f->mm_p_HoleMailheader->Click();
+    QVERIFY(tick.Done());
+    QCOMPARE(f->batch_protokoll->Lines().Count(), 1);
+    QCOMPARE(s.Subjects("anna", "pw-anna").size(), size_t(4));
+    QVERIFY(GUISession.veraltet);
+    QVERIFY2(boxes.Calls().empty(), boxes.Calls().empty() ? "" : boxes.Calls()[0].Text.c_str());
+    // The next load is fresh again.
+    f->mm_p_HoleMailheader->Click();
+    QVERIFY(!GUISession.veraltet);
+    QCOMPARE(f->sg_list->RowCount(), 5);
+  }
+
   // A timed run and an interactive load overlap, each with its own client;
   // both complete.
   void runAndInteractiveLoadOverlap() {
