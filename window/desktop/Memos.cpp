@@ -55,18 +55,17 @@ void ApplyScrollStyle(QAbstractScrollArea* area, TScrollStyle style) {
 
 // ---- TMemoLines ----
 
-int TMemoLines::Count() const {
-  const QStringList shown = memo_.ShownLines();
-  int n = static_cast<int>(shown.size());
-  if (n > 0 && shown.back().isEmpty()) --n;
-  return n;
+QStringList TMemoLines::Counted() const {
+  QStringList shown = memo_.ShownLines();
+  if (!shown.isEmpty() && shown.back().isEmpty()) shown.removeLast();
+  return shown;
 }
 
+int TMemoLines::Count() const { return static_cast<int>(Counted().size()); }
+
 std::string TMemoLines::Strings(int i) const {
-  const QStringList shown = memo_.ShownLines();
-  int n = static_cast<int>(shown.size());
-  if (n > 0 && shown.back().isEmpty()) --n;
-  if (i < 0 || i >= n) throw platform::RangeError();
+  const QStringList shown = Counted();
+  if (i < 0 || i >= shown.size()) throw platform::RangeError();
   return memo_.EncodeLine(shown[i]);
 }
 
@@ -83,10 +82,10 @@ void TMemoLines::Add(std::string_view line) {
 void TMemoLines::Clear() { memo_.SetText({}); }
 
 std::string TMemoLines::Text() const {
+  // The editor's text is taken once, not once per line.
   std::string text;
-  const int n = Count();
-  for (int i = 0; i < n; ++i) {
-    text += Strings(i);
+  for (const QString& line : Counted()) {
+    text += memo_.EncodeLine(line);
     text += "\r\n";
   }
   return text;
@@ -100,8 +99,7 @@ void TMemoLines::LoadFromFile(const std::string& path) {
 
 platform::TStringList TMemoLines::ToStringList() const {
   platform::TStringList list;
-  const int n = Count();
-  for (int i = 0; i < n; ++i) list.Add(Strings(i));
+  for (const QString& line : Counted()) list.Add(memo_.EncodeLine(line));
   return list;
 }
 

@@ -48,6 +48,8 @@ class TMemoLines {
   platform::TStringList ToStringList() const;
 
  private:
+  // The shown lines without the empty one a last break opens.
+  QStringList Counted() const;
   TMemo& memo_;
 };
 
