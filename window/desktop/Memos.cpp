@@ -11,37 +11,14 @@
 namespace desktop {
 namespace {
 
-// Splits as the run-time's string lists do (CR LF, lone CR, lone LF), and
-// tells whether a break ends the text and which kind of break was used.
-struct SplitText {
-  std::vector<std::string_view> lines;
-  bool endsWithBreak = false;
-  bool onlyLf = true;
-  bool anyBreak = false;
-};
+// A text whose breaks are all LF alone is written back with LF alone.
+bool UsesOnlyLf(std::string_view text) {
+  return text.find('\n') != std::string_view::npos && text.find('\r') == std::string_view::npos;
+}
 
-SplitText Split(std::string_view text) {
-  SplitText out;
-  size_t start = 0;
-  size_t i = 0;
-  while (i < text.size()) {
-    const char c = text[i];
-    if (c == '\r' || c == '\n') {
-      out.lines.push_back(text.substr(start, i - start));
-      out.anyBreak = true;
-      if (c == '\r') out.onlyLf = false;
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      ++i;
-      start = i;
-    } else {
-      ++i;
-    }
-  }
-  if (start < text.size())
-    out.lines.push_back(text.substr(start));
-  else
-    out.endsWithBreak = out.anyBreak;
-  return out;
+// A break at the very end leaves an empty last line in the editor.
+bool EndsWithBreak(std::string_view text) {
+  return !text.empty() && (text.back() == '\r' || text.back() == '\n');
 }
 
 }  // namespace
@@ -134,11 +111,10 @@ std::string TMemo::EncodeLine(const QString& shown) const {
 void TMemo::SetText(std::string_view bytes) {
   givenLines_.clear();
   encoding_ = DetectEncoding(bytes);
-  const SplitText split = Split(bytes);
-  lineBreak_ = (split.anyBreak && split.onlyLf) ? "\n" : "\r\n";
+  lineBreak_ = UsesOnlyLf(bytes) ? "\n" : "\r\n";
   QStringList shown;
-  for (std::string_view line : split.lines) shown.append(DecodeLine(line));
-  if (split.endsWithBreak) shown.append(QString());
+  for (const std::string& line : platform::SplitLines(bytes)) shown.append(DecodeLine(line));
+  if (EndsWithBreak(bytes)) shown.append(QString());
   SetShownLines(shown);
   givenBytes_ = std::string(bytes);
   givenShown_ = document()->toRawText();
@@ -187,9 +163,8 @@ void TRichEdit::LoadFromBytes(std::string_view bytes) {
 }
 
 void TRichEdit::SetText(std::string_view bytes) {
-  const SplitText split = Split(bytes);
   QStringList shown;
-  for (std::string_view line : split.lines) shown.append(BytesToQString(line));
+  for (const std::string& line : platform::SplitLines(bytes)) shown.append(BytesToQString(line));
   setPlainText(shown.join(QChar(u'\n')));
 }
 
