@@ -1,13 +1,12 @@
 #include "spamfilter/Export.h"
 
-#include <algorithm>
 #include <vector>
 
 #include "platform/Convert.h"
 
 std::string MarkierungenText(tMailboxMgmt& s, bool markiert) {
   std::vector<const tMailSummary*> gewaehlt;
-  size_t n = std::min<size_t>(s.anzahl, s.summaries.empty() ? 0 : s.summaries.size() - 1);
+  size_t n = Eintraege(s);
   for (size_t i = 1; i <= n; ++i)
     if ((s.summaries[i].spam != 0) == markiert) gewaehlt.push_back(&s.summaries[i]);
 

@@ -1,7 +1,5 @@
 #include "spamfilter/Rules.h"
 
-#include <algorithm>
-
 #include "platform/Convert.h"
 #include "platform/TextFile.h"
 #include "spamfilter/qsstringfunktionen.h"
@@ -77,13 +75,10 @@ bool Feuert(const tVirdef& r, Pruefling& p) {
     case '>':
       t = EndetMit(p.Text(r.art), r.muster);
       break;
-    case '#': {
-      // Text rules that start with '#' test the bounds 0..0.
-      int32_t von = r.art == '#' ? r.von : 0;
-      int32_t bis = r.art == '#' ? r.bis : 0;
-      t = p.groesse >= von && p.groesse <= bis;
+    case '#':
+      // Text rules that start with '#' keep their bounds 0..0.
+      t = p.groesse >= r.von && p.groesse <= r.bis;
       break;
-    }
     default:
       // Unknown operators contain, and their flag plays no part.
       return Enthaelt(p.Text(r.art), r.muster);
@@ -154,7 +149,7 @@ bool IsSpam(tMailboxMgmt& s, int32_t i) {
 }
 
 int32_t SpamAnzahl(tMailboxMgmt& s) {
-  size_t n = std::min<size_t>(s.anzahl, s.summaries.empty() ? 0 : s.summaries.size() - 1);
+  size_t n = Eintraege(s);
   int32_t c = 0;
   for (size_t i = 1; i <= n; ++i) c += s.summaries[i].spam != 0 ? 1 : 0;
   return c;

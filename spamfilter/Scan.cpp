@@ -56,11 +56,6 @@ void Abmelden(tMailboxMgmt& s) {
   if (s.pop3->Connected()) s.pop3->Disconnect();
 }
 
-// Entry positions 1..n that exist in the array.
-size_t Eintraege(const tMailboxMgmt& s) {
-  return std::min<size_t>(s.anzahl, s.summaries.empty() ? 0 : s.summaries.size() - 1);
-}
-
 // Unbinds the size handler however ListSizes ends.
 struct ListenBindung {
   explicit ListenBindung(tMailboxMgmt& s) : s_(s) {
@@ -235,10 +230,15 @@ void MailheaderLoeschen(tMailboxMgmt& s) { MailheaderLoeschenSchritte(s, nullptr
 std::string HeaderFeld(tMailboxMgmt& /*s*/, const platform::TStringList& zeilen, std::string_view key) {
   // Header lines come from the server: untrusted, used only as text.
   if (key.empty()) return {};
-  std::string k = platform::UpperCase(key);
+  // Compared in place: this runs twice for every line of every scanned header.
+  auto beginntMitKey = [&key](const std::string& zeile) {
+    if (zeile.size() < key.size()) return false;
+    for (size_t i = 0; i < key.size(); ++i)
+      if (platform::UpCase(zeile[i]) != platform::UpCase(key[i])) return false;
+    return true;
+  };
   for (const std::string& zeile : zeilen.Lines()) {
-    if (zeile.size() < k.size()) continue;
-    if (platform::UpperCase(std::string_view(zeile).substr(0, k.size())) == k) return zeile.substr(k.size());
+    if (beginntMitKey(zeile)) return zeile.substr(key.size());
   }
   return {};
 }

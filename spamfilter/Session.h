@@ -2,6 +2,7 @@
 // to the POP3 client's events, and the log writer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -75,6 +76,12 @@ struct tMailboxMgmt {
   std::string fehlertext;
 #endif
 };
+
+// Number of entries 1..n that both `anzahl` counts and the array holds; the
+// loops over the list stop here.
+inline size_t Eintraege(const tMailboxMgmt& s) {
+  return std::min<size_t>(s.anzahl, s.summaries.empty() ? 0 : s.summaries.size() - 1);
+}
 
 // Creates the session's client (owner: `owner`, or the application object
 // when empty), binds the failure handlers and deselects.
