@@ -51,8 +51,16 @@ QueueState& State() {
   return *state;
 }
 
-
 constexpr UINT kMinTimerMs = 1;
+
+// The due time of the earliest window timer; the caller holds the lock.
+std::optional<Clock::time_point> EarliestTimerDue() {
+  std::optional<Clock::time_point> due;
+  for (auto& [key, t] : State().timers) {
+    if (!due || t.due < *due) due = t.due;
+  }
+  return due;
+}
 
 // Takes the next message: posted ones first, then the quit request, then a
 // due timer that has not yet fired in this pump pass.
@@ -232,10 +240,7 @@ void PendingWaitSet(std::vector<WaitSocket>& sockets, std::optional<Clock::time_
   sockets.clear();
   detail::CollectSocketWatches(sockets);
   std::lock_guard<std::mutex> guard(State().lock);
-  nextTimer.reset();
-  for (auto& [key, t] : State().timers) {
-    if (!nextTimer || t.due < *nextTimer) nextTimer = t.due;
-  }
+  nextTimer = EarliestTimerDue();
 }
 
 namespace {
@@ -243,10 +248,7 @@ namespace {
 bool WorkWaiting(std::optional<Clock::time_point>& nextTimer) {
   std::lock_guard<std::mutex> guard(State().lock);
   if (!State().queue.empty() || State().quitPosted) return true;
-  nextTimer.reset();
-  for (auto& [key, t] : State().timers) {
-    if (!nextTimer || t.due < *nextTimer) nextTimer = t.due;
-  }
+  nextTimer = EarliestTimerDue();
   return nextTimer && *nextTimer <= Clock::now();
 }
 
