@@ -518,13 +518,14 @@ void detail::DeliverSocketReadiness(const std::vector<WaitSocket>& ready) {
   for (const WaitSocket& w : ready) {
     if (!w.revents) continue;
     SOCKET handle = INVALID_SOCKET;
-    for (auto& [h, rec] : Sockets()) {
-      if (rec.fd == w.fd) {
+    SockRec* rec = nullptr;
+    for (auto& [h, r] : Sockets()) {
+      if (r.fd == w.fd) {
         handle = h;
+        rec = &r;
         break;
       }
     }
-    SockRec* rec = Find(handle);
     if (!rec) continue;
 
     if (rec->state == SockState::Connecting) {
@@ -544,21 +545,22 @@ void detail::DeliverSocketReadiness(const std::vector<WaitSocket>& ready) {
 
     // Readable without a hang-up or error means bytes wait: only the other
     // cases need a look at the stream.
+    const bool hangUp = (w.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     bool hasData = (w.revents & POLLIN) != 0;
-    bool atEnd = false;
     int peekErr = 0;
-    if (w.revents & (POLLRDHUP | POLLHUP | POLLERR)) {
+    if (hangUp) {
       char probe;
       ssize_t n = ::recv(rec->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
       peekErr = n < 0 ? errno : 0;
       hasData = n > 0;
-      atEnd = n == 0 || (n < 0 && peekErr != EAGAIN && peekErr != EWOULDBLOCK);
     }
     if (hasData && rec->readArmed && (w.revents & POLLIN)) {
       rec->readArmed = false;
       PostNotice(handle, *rec, FD_READ, 0);
     }
-    if (atEnd || (w.revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    // Any hang-up ends the stream for the component, bytes still waiting
+    // or not: it reads them before it closes.
+    if (hangUp) {
       int err = peekErr && peekErr != EAGAIN && peekErr != EWOULDBLOCK ? peekErr : PendingSocketError(rec->fd);
       int wsaErr = MapErrno(err);
       if (wsaErr == WSAECONNRESET) rec->stickyError = wsaErr;
