@@ -1,10 +1,7 @@
 #include "window/Upop3.h"
 
 #include <QApplication>
-#include <QCoreApplication>
 #include <QFileDialog>
-#include <QLayout>
-#include <QResizeEvent>
 #include <QStyledItemDelegate>
 #include <QTextCursor>
 
@@ -78,19 +75,6 @@ bool GleicherHost(const std::string& a, const std::string& b) {
   return platform::UpperCase(a) == platform::UpperCase(b);
 }
 
-// Sends every widget of the tree, parents first, the resize it would get
-// when shown, so that aligned children and page contents have their real
-// places already while the window is still hidden.
-void ArrangeTree(QWidget* w) {
-  if (QLayout* l = w->layout()) l->activate();
-  QResizeEvent e(w->size(), w->size());
-  QCoreApplication::sendEvent(w, &e);
-  for (QObject* child : w->children()) {
-    auto* cw = qobject_cast<QWidget*>(child);
-    if (cw && !cw->isWindow()) ArrangeTree(cw);
-  }
-}
-
 // The size column holds "%10d" texts; shown with their leading blanks, the
 // substituted face makes most of them too wide for the 48 px column. They
 // are drawn without the blanks, right-aligned, so the digits stay visible;
@@ -128,7 +112,6 @@ Tfrm_Emails::Tfrm_Emails(platform::TComponent* owner) : desktop::TForm(owner) {
   BuildActions();
   BuildComponents();
   BuildMenus();
-  LayOutBeforeShow();
 
   OnCreate = [this](platform::TObject* s) { FormCreate(s); };
 }
@@ -503,13 +486,6 @@ void Tfrm_Emails::BuildMenus() {
 
   // The start/stop items are disabled until batch mode is first switched on.
   SetStartStopItems(false, kStartErstmals, true);
-}
-
-void Tfrm_Emails::LayOutBeforeShow() {
-  // The grid's column widths are taken from its width at start-up, before
-  // the window is shown; give every control its place now.
-  if (QLayout* l = layout()) l->activate();
-  ArrangeTree(this);
 }
 
 void Tfrm_Emails::SetStartStopItems(bool enabled, const std::string& caption, bool startsBatch) {

@@ -229,7 +229,6 @@ class Tfrm_Emails : public desktop::TForm {
   void BuildComponents();
   void BuildActions();
   void BuildMenus();
-  void LayOutBeforeShow();
   // Both start/stop items together: enabled state, caption, click.
   void SetStartStopItems(bool enabled, const std::string& caption, bool startsBatch);
   void SetStartStopItems(const std::string& caption, bool startsBatch);
