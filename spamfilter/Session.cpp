@@ -1,6 +1,5 @@
 #include "spamfilter/Session.h"
 
-#include "platform/Convert.h"
 #include "platform/Runtime.h"
 #include "platform/TextFile.h"
 #include "pop3client/Pop3Client.h"
@@ -64,7 +63,7 @@ void ConnectionFailed(tMailboxMgmt& s, platform::TObject* /*Sender*/) { s.verbun
 void ProtokollSchreiben(tMailboxMgmt& /*s*/, std::string_view kategorie, std::string_view text) {
   try {
     std::string zeile;
-    switch (ListenIndex(platform::UpperCase(kategorie), "TIM COMM", ' ')) {
+    switch (ListenIndex(kategorie, "TIM COMM", ' ')) {  // case of a-z ignored
       case 1:
         zeile = platform::NowText();
         zeile += text;
