@@ -191,4 +191,25 @@ TEST_F(SessionTest, AutodeleteFailureOfTheDefinitionsClearsTheGuard) {
   EXPECT_FALSE(platform::FileExists(folder.File("Kelvo_Log.txt")));
 }
 
+TEST_F(SessionTest, HeaderFeldTakesTheRestOfTheFirstLineStartingWithTheKey) {
+  const platform::TStringList h = Lines({"", "Fr", "X-From: x@x.de", "from:erst@x.de", "FROM: zweit@x.de",
+                                         "Subject:  Zwei Blanks", "Subject:"});
+  struct Case {
+    const char* key;
+    const char* wert;
+  } cases[] = {
+      {"FROM:", "erst@x.de"},          // case of the line ignored, first match only, no prefix match
+      {"from:", "erst@x.de"},          // case of the key ignored
+      {"SUBJECT:", "  Zwei Blanks"},   // leading blanks kept
+      {"Fr", ""},                      // a whole-line match leaves nothing
+      {"To:", ""},                     // no line
+      {"", ""},                        // an empty key matches nothing
+      {"X-FROM: X@X.DE and more", ""}, // longer than every line
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.key);
+    EXPECT_EQ(HeaderFeld(s, h, c.key), c.wert);
+  }
+}
+
 }  // namespace
