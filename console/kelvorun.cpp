@@ -17,14 +17,17 @@ namespace {
 tpop3list serverliste;
 tMailboxMgmt ConsoleSession;
 
+// Message of a failed write to standard output.
+constexpr const char* kSchreibfehler = "E/A-Fehler beim Schreiben";
+
 // Console lines end in CR LF, as the cron mails of the users expect.
 void Write(const std::string& text) {
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size())
-    throw platform::EInOutError("E/A-Fehler beim Schreiben");
+    throw platform::EInOutError(kSchreibfehler);
 }
 void WriteLn(const std::string& text) { Write(text + "\r\n"); }
 void Flush() {
-  if (std::fflush(stdout) != 0) throw platform::EInOutError("E/A-Fehler beim Schreiben");
+  if (std::fflush(stdout) != 0) throw platform::EInOutError(kSchreibfehler);
 }
 
 void CleanMailbox(int index) {
