@@ -61,12 +61,6 @@ TAction* TActionList::Actions(int i) const {
   return actions_[static_cast<size_t>(i)];
 }
 
-TAction* TActionList::Find(const std::string& name) const {
-  for (TAction* a : actions_)
-    if (a->Name == name) return a;
-  return nullptr;
-}
-
 // ---- TMenuItem ----
 
 TMenuItem::TMenuItem(QWidget* container) : container_(container) {}

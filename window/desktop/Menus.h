@@ -59,7 +59,6 @@ class TActionList : public QObject, public platform::TObject {
   TAction* Add(const std::string& name, const std::string& caption);
   int Count() const { return static_cast<int>(actions_.size()); }
   TAction* Actions(int i) const;
-  TAction* Find(const std::string& name) const;
 
  private:
   std::vector<TAction*> actions_;

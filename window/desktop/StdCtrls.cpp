@@ -58,10 +58,6 @@ void TStaticText::SetCaption(const std::string& caption) {
   setText(BytesToQString(caption));
 }
 
-void TStaticText::SetSunken(bool sunken) {
-  setFrameStyle(sunken ? (QFrame::Panel | QFrame::Sunken) : QFrame::NoFrame);
-}
-
 // ---- TButton ----
 
 TButton::TButton(QWidget* parent, const std::string& caption)

@@ -48,14 +48,13 @@ class TLabel : public QLabel, public TControl {
   std::string caption_;
 };
 
-// A label with a window of its own (a sunken frame when asked for).
+// A label with a window of its own.
 class TStaticText : public QLabel, public TControl {
  public:
   explicit TStaticText(QWidget* parent, const std::string& caption = {});
 
   const std::string& Caption() const { return caption_; }
   void SetCaption(const std::string& caption);
-  void SetSunken(bool sunken);
 
  private:
   std::string caption_;
