@@ -621,7 +621,7 @@ void TSocketBase::SendLine(const std::string& text) {
 }
 
 bool TSocketBase::TakePeekedLine(std::string& line) {
-  if (peekedLength_ == 0 || peekedSocket_ != socketHandle_ || socketHandle_ == kNoSocket) return false;
+  if (peekedLength_ == 0 || socketHandle_ == kNoSocket) return false;
   const char* lf = static_cast<const char*>(std::memchr(peeked_.data(), '\n', peekedLength_));
   if (lf == nullptr) {
     peekedLength_ = 0;  // a partial line: the normal read peeks it again
@@ -680,7 +680,6 @@ void TSocketBase::ReadLn(std::string& line) {
         if (peeked_.size() < static_cast<size_t>(kPeekChunk)) peeked_.resize(kPeekChunk);
         std::memcpy(peeked_.data(), at + rest, after);
         peekedLength_ = after;
-        peekedSocket_ = socketHandle_;
         int got = ws::recv(socketHandle_, at, rest, 0);
         if (got > 0) line.append(at, static_cast<size_t>(got));
         if (got != rest) peekedLength_ = 0;

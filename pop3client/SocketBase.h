@@ -185,8 +185,8 @@ class TSocketBase : public platform::TComponent {
   uintptr_t lookupTask_ = 0;  // the lookup whose answer is awaited, 0 = none
   // Bytes seen by the last peek that still lie, untaken, at the head of the
   // socket's receive queue: the next line is looked for here first, which
-  // saves a peek for every line of a reply that came in one segment.
+  // saves a peek for every line of a reply that came in one segment. A new
+  // socket starts with none.
   std::vector<char> peeked_;
   size_t peekedLength_ = 0;
-  uint16_t peekedSocket_ = kNoSocket;
 };
