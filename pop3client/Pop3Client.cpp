@@ -51,9 +51,6 @@ TPop3Client::TPop3Client(platform::TComponent* owner)
       mailMessage_(std::make_unique<TMailMessage>()),
       uuProcessor_(new TUUProcessor(this)) {
   Port = kDefaultPort;
-  DeleteOnRead = false;
-  commandBusy_ = false;
-  attachFilePath_.clear();
 }
 
 TPop3Client::~TPop3Client() {
