@@ -16,6 +16,7 @@
 #include "window/Upop3.h"
 #include "window/desktop/Dialogs.h"
 
+using mwtest::ClickServer;
 using mwtest::ProgramFolder;
 using mwtest::Window;
 using namespace std::chrono_literals;
@@ -87,11 +88,6 @@ class Setup {
  private:
   int seq_ = 0;
 };
-
-void ClickServer(Tfrm_Emails* f, int i) {
-  f->ListBox1->SetItemIndex(i);
-  f->ListBox1->Click();
-}
 
 void DoubleClickRow(Tfrm_Emails* f, int row) {
   f->sg_list->SelectRows(row, row);

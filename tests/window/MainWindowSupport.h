@@ -96,6 +96,12 @@ class Window {
   Tfrm_Emails* form_;
 };
 
+// Selects list-box item i as a click does.
+inline void ClickServer(Tfrm_Emails* f, int i) {
+  f->ListBox1->SetItemIndex(i);
+  f->ListBox1->Click();
+}
+
 // Lets the window's events run until `done` holds or the limit passes.
 inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
   QElapsedTimer t;

@@ -16,6 +16,7 @@
 #include "window/desktop/Clipboard.h"
 #include "window/desktop/Dialogs.h"
 
+using mwtest::ClickServer;
 using mwtest::ProgramFolder;
 using mwtest::Window;
 
@@ -38,12 +39,6 @@ std::vector<std::string> Items(const desktop::TMenuItem* parent) {
 }
 
 std::string ActionOf(const desktop::TMenuItem* item) { return item->Action() ? item->Action()->Name : ""; }
-
-// Selects list-box item i as a click does.
-void ClickServer(Tfrm_Emails* f, int i) {
-  f->ListBox1->SetItemIndex(i);
-  f->ListBox1->Click();
-}
 
 struct BatchView {
   bool checked;
