@@ -196,6 +196,30 @@ TEST_F(Conversation, ShortHeaderGetsNoEntryAndLaterEntriesKeepTheirNumbers) {
   EXPECT_EQ(peer.Commands(), ScanCommands(5) + LoginCommands() + C({"DELE 4", "QUIT"}));
 }
 
+TEST_F(Conversation, LongHeaderIsCutInItsEntryButSenderAndSubjectComeFromTheWholeText) {
+  // 200 lines of 1000 characters, then the sender and subject lines: far
+  // past the share of a header text that an entry keeps.
+  std::string lang;
+  for (int k = 0; k < 200; ++k) lang += "X-Fuell: " + std::string(991, 'a' + k % 26) + "\r\n";
+  const std::vector<Msg> msgs = {{lang + "From: spaet@x.de\r\nSubject: ganz unten\r\n", 300000},
+                                 Mail("b@x.de", "kurz", 100)};
+  Script sc;
+  Scan(sc, msgs);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  MailheaderLaden(s);
+  ASSERT_EQ(s.anzahl, 2);
+  EXPECT_EQ(s.summaries[1].from, " spaet@x.de");
+  EXPECT_EQ(s.summaries[1].subject, " ganz unten");
+  size_t behalten = 0;
+  for (const std::string& z : s.headers[1].Lines()) behalten += z.size() + 2;
+  EXPECT_LE(behalten, kMaxGespeicherterHeader);
+  EXPECT_GT(behalten, kMaxGespeicherterHeader - 1002);  // cut at the line that passes the share, not earlier
+  EXPECT_EQ(s.headers[1][0], "X-Fuell: " + std::string(991, 'a'));
+  EXPECT_EQ(s.headers[2].Lines(), (std::vector<std::string>{"From: b@x.de", "Subject: kurz", "", "."}));
+  Finish(peer);
+}
+
 TEST_F(Conversation, HeaderFieldsTakeTheFirstWholeLineOfTheKey) {
   const std::vector<Msg> msgs = {
       {"X-From: nicht@x.de\r\nfrom:erst@x.de\r\nFrom: zweit@x.de\r\nSUBJECT:  Zwei Blanks\r\n"
