@@ -498,6 +498,18 @@ class MainWindowTest : public QObject {
     }
   }
 
+  // The examples are written as the programs write their files, and the
+  // build puts them beside the programs unchanged.
+  void examplesShipWithCrLf() {
+    for (const char* name : {"Kelvo_Mailboxen_Bsp.txt", "Kelvo_Spamdefs_Bsp.txt"}) {
+      const std::string shipped = ProgramFolder::Shipped(name);
+      QVERIFY2(shipped.size() > 2 && shipped.compare(shipped.size() - 2, 2, "\r\n") == 0, name);
+      for (size_t i = shipped.find_first_of("\r\n"); i != std::string::npos; i = shipped.find_first_of("\r\n", i + 2))
+        QVERIFY2(shipped.compare(i, 2, "\r\n") == 0, qPrintable(QString("%1 at byte %2").arg(name).arg(i)));
+      QCOMPARE(mwtest::ReadFile(platform::ProgramFolder() + name), shipped);
+    }
+  }
+
   // Saving after loading the examples creates the real files; the examples
   // stay as they were. A new mailbox list is readable by its owner only.
   void savingNeverWritesTheExamples() {
@@ -541,6 +553,36 @@ class MainWindowTest : public QObject {
     QCOMPARE(dir.Read("Kelvo_Mailboxen.txt"), f->m_Serverliste->Text());
     QCOMPARE(dir.Read("Kelvo_Mailboxen.txt").substr(0, latin.size()), latin);
     QCOMPARE(f->ListBox1->Count(), 2);
+  }
+
+  // Lists written elsewhere with LF alone: saved unchanged they keep their
+  // bytes; edited on their pages, they are saved with CR LF between lines.
+  void editedListsAreSavedWithCrLf() {
+    ProgramFolder dir;
+    const std::string liste = "; Liste\n[MAILBOXEN]\npop.eins.test anna pw1\n";
+    const std::string defs = "[SUBJECT]\n* lotto\n";
+    dir.Write("Kelvo_Mailboxen.txt", liste);
+    dir.Write("Kelvo_Spamdefs.txt", defs);
+    dir.CopyShipped("Kelvo_Info.rtf");
+    Window f;
+    f->mm_d_speserverliste->Click();
+    f->mm_vd_speichern->Click();
+    QCOMPARE(dir.Read("Kelvo_Mailboxen.txt"), liste);
+    QCOMPARE(dir.Read("Kelvo_Spamdefs.txt"), defs);
+
+    // The user types at the end of each text: a new line, then a rule.
+    for (desktop::TMemo* memo : {f->m_Serverliste, f->M_virdefs}) {
+      memo->moveCursor(QTextCursor::End);
+      QTest::keyClicks(memo, memo == f->M_virdefs ? "< neu" : "pop.zwei.test bernd pw2");
+      QTest::keyClick(memo, Qt::Key_Return);
+    }
+    f->mm_d_speserverliste->Click();
+    f->mm_vd_speichern->Click();
+    QCOMPARE(dir.Read("Kelvo_Mailboxen.txt"),
+             std::string("; Liste\r\n[MAILBOXEN]\r\npop.eins.test anna pw1\r\npop.zwei.test bernd pw2\r\n"));
+    QCOMPARE(dir.Read("Kelvo_Spamdefs.txt"), std::string("[SUBJECT]\r\n* lotto\r\n< neu\r\n"));
+    QCOMPARE(f->ListBox1->Count(), 2);
+    QCOMPARE(GUISession.virdefs.size(), size_t(3));
   }
 
   // A save that fails part-way leaves the old file as it was, shows the

@@ -11,10 +11,8 @@
 namespace desktop {
 namespace {
 
-// A text whose breaks are all LF alone is written back with LF alone.
-bool UsesOnlyLf(std::string_view text) {
-  return text.find('\n') != std::string_view::npos && text.find('\r') == std::string_view::npos;
-}
+// Edited text is written with the break the data files use.
+constexpr const char* kLineBreak = "\r\n";
 
 // A break at the very end leaves an empty last line in the editor.
 bool EndsWithBreak(std::string_view text) {
@@ -63,7 +61,7 @@ std::string TMemoLines::Text() const {
   std::string text;
   for (const QString& line : Counted()) {
     text += memo_.EncodeLine(line);
-    text += "\r\n";
+    text += kLineBreak;
   }
   return text;
 }
@@ -111,7 +109,6 @@ std::string TMemo::EncodeLine(const QString& shown) const {
 void TMemo::SetText(std::string_view bytes) {
   givenLines_.clear();
   encoding_ = DetectEncoding(bytes);
-  lineBreak_ = UsesOnlyLf(bytes) ? "\n" : "\r\n";
   QStringList shown;
   for (const std::string& line : platform::SplitLines(bytes)) shown.append(DecodeLine(line));
   if (EndsWithBreak(bytes)) shown.append(QString());
@@ -125,7 +122,7 @@ std::string TMemo::Text() const {
   const QStringList shown = ShownLines();
   std::string text;
   for (qsizetype i = 0; i < shown.size(); ++i) {
-    if (i > 0) text += lineBreak_;
+    if (i > 0) text += kLineBreak;
     text += EncodeLine(shown[i]);
   }
   return text;
@@ -172,7 +169,7 @@ std::string TRichEdit::Text() const {
   std::string text;
   for (QTextBlock b = document()->begin(); b.isValid(); b = b.next()) {
     text += QStringToBytes(b.text());
-    text += "\r\n";
+    text += kLineBreak;
   }
   return text;
 }

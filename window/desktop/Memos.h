@@ -6,8 +6,8 @@
 // is byte-identical to what it was given as long as the text is unchanged;
 // after edits, every line still showing a text it was given keeps its
 // bytes, new lines are written in the encoding of the text it was given
-// (UTF-8 unless that was not valid UTF-8), and lines are joined by CR LF
-// (LF alone when the text given used only LF).
+// (UTF-8 unless that was not valid UTF-8), and lines are joined by CR LF,
+// whatever breaks the text given used.
 #pragma once
 
 #include "platform/StringList.h"
@@ -83,7 +83,6 @@ class TMemo : public QPlainTextEdit, public TControl {
   std::string givenBytes_;
   QString givenShown_;
   TTextEncoding encoding_ = TTextEncoding::Utf8;
-  std::string lineBreak_ = "\r\n";
   std::unordered_map<QString, std::string> givenLines_;
 };
 

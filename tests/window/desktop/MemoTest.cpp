@@ -84,15 +84,35 @@ class MemoTest : public QObject {
     QCOMPARE(memo.Text(), std::string("utf8 \xc3\xbc\r\ncp1252 \xfc\r\nneu \xe4\r\n"));
     QCOMPARE(memo.Lines()[2], std::string("neu \xe4"));
 
-    TMemo utf8(nullptr);
-    utf8.SetText("a\nb\n");
-    EditLine(utf8, 1, QString::fromUtf8("ö"));
-    QCOMPARE(utf8.Text(), std::string("a\n\xc3\xb6\n"));  // LF stays LF, UTF-8 stays UTF-8
-
     TMemo crlf(nullptr);
     crlf.SetText("a\r\nb");
     EditLine(crlf, 0, "x");
     QCOMPARE(crlf.Text(), std::string("x\r\nb"));
+  }
+
+  // Edited text is written with CR LF between its lines, whatever breaks it
+  // was loaded with; nothing is added after the last line.
+  void editedTextIsJoinedByCrLf_data() {
+    QTest::addColumn<QByteArray>("given");
+    QTest::addColumn<QByteArray>("saved");
+    QTest::newRow("LF only") << QByteArray("a\nb\n") << QByteArray("a\r\n\xc3\xb6\r\n");
+    QTest::newRow("lone CR") << QByteArray("a\rb\r") << QByteArray("a\r\n\xc3\xb6\r\n");
+    QTest::newRow("mixed") << QByteArray("a\r\nb\nc") << QByteArray("a\r\n\xc3\xb6\r\nc");
+    QTest::newRow("LF, no last break") << QByteArray("a\nb") << QByteArray("a\r\n\xc3\xb6");
+  }
+
+  void editedTextIsJoinedByCrLf() {
+    QFETCH(QByteArray, given);
+    QFETCH(QByteArray, saved);
+    TMemo memo(nullptr);
+    memo.SetText(given.toStdString());
+    QCOMPARE(memo.Text(), given.toStdString());  // unchanged: byte for byte
+    EditLine(memo, 1, QString::fromUtf8("ö"));
+    QCOMPARE(memo.Text(), saved.toStdString());
+    QCOMPARE(memo.Lines()[1], std::string("\xc3\xb6"));
+    // Undone by hand, the text is the given one again.
+    EditLine(memo, 1, "b");
+    QCOMPARE(memo.Text(), given.toStdString());
   }
 
   void textThatCannotBeWrittenInWindows1252() {
