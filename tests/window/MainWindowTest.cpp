@@ -733,6 +733,52 @@ class MainWindowTest : public QObject {
     QCOMPARE(GUISession.aktuell, 1);
   }
 
+  // Real mouse clicks on the list: the left button selects, the right button
+  // (which opens the list's popup) leaves selection and highlight alone, so
+  // the popup and "&Batch" act on the mailbox the label names.
+  void rightClickKeepsTheSelection() {
+    ProgramFolder dir;
+    WriteAll(dir);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    f->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.get()));
+    desktop::TListBox* list = f->ListBox1;
+    auto itemCentre = [&](int i) { return list->visualItemRect(list->item(i)).center(); };
+
+    // Nothing selected yet: a right click selects nothing either.
+    QTest::mouseClick(list->viewport(), Qt::RightButton, {}, itemCentre(1));
+    QCOMPARE(list->ItemIndex(), -1);
+    QCOMPARE(GUISession.aktuell, -1);
+    QCOMPARE(f->l_host->Caption(), std::string("server:"));
+
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, itemCentre(0));
+    QCOMPARE(list->ItemIndex(), 0);
+    QCOMPARE(f->l_host->Caption(), std::string("Server: pop.eins.test"));
+
+    QTest::mouseClick(list->viewport(), Qt::RightButton, {}, itemCentre(1));
+    QTest::mouseDClick(list->viewport(), Qt::RightButton, {}, itemCentre(2));
+    QTest::mousePress(list->viewport(), Qt::RightButton, {}, itemCentre(1));
+    QTest::mouseMove(list->viewport(), itemCentre(2));
+    QTest::mouseRelease(list->viewport(), Qt::RightButton, {}, itemCentre(2));
+    QCOMPARE(list->ItemIndex(), 0);
+    QCOMPARE(list->currentRow(), 0);
+    QCOMPARE(list->selectedItems(), QList<QListWidgetItem*>{list->item(0)});
+    QCOMPARE(GUISession.aktuell, 0);
+    QCOMPARE(GUISession.konto.host, std::string("pop.eins.test"));
+    QCOMPARE(f->l_host->Caption(), std::string("Server: pop.eins.test"));
+    f->pm_b_onOff->Click();
+    QCOMPARE(f->batch_Servername->Caption(), std::string("pop.eins.test"));
+    QCOMPARE(BatchSession.konto.host, std::string("pop.eins.test"));
+    f->pm_b_onOff->Click();
+
+    // The left button still moves the selection.
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, itemCentre(2));
+    QCOMPARE(list->ItemIndex(), 2);
+    QCOMPARE(f->l_host->Caption(), std::string("Server: pop.drei.test"));
+    QVERIFY(boxes.Calls().empty());
+  }
+
   void copyHandlersPutTheMarksOnTheClipboard() {
     ProgramFolder dir;
     WriteAll(dir);

@@ -7,6 +7,7 @@
 #include "window/desktop/TextCodec.h"
 
 #include <QKeyEvent>
+#include <QMouseEvent>
 #include <QLineEdit>
 
 #include <algorithm>
@@ -167,6 +168,35 @@ void TListBox::keyPressEvent(QKeyEvent* event) {
   const int before = ItemIndex();
   QListWidget::keyPressEvent(event);
   if (ItemIndex() != before) Click();
+}
+
+namespace {
+// A press, release or double click of the right button, or a move with only
+// the right button held.
+bool RightButtonEvent(const QMouseEvent* event) {
+  if (event->type() == QEvent::MouseMove) return event->buttons() == Qt::RightButton;
+  return event->button() == Qt::RightButton;
+}
+}  // namespace
+
+void TListBox::mousePressEvent(QMouseEvent* event) {
+  if (RightButtonEvent(event)) return event->accept();
+  QListWidget::mousePressEvent(event);
+}
+
+void TListBox::mouseMoveEvent(QMouseEvent* event) {
+  if (RightButtonEvent(event)) return event->accept();
+  QListWidget::mouseMoveEvent(event);
+}
+
+void TListBox::mouseReleaseEvent(QMouseEvent* event) {
+  if (RightButtonEvent(event)) return event->accept();
+  QListWidget::mouseReleaseEvent(event);
+}
+
+void TListBox::mouseDoubleClickEvent(QMouseEvent* event) {
+  if (RightButtonEvent(event)) return event->accept();
+  QListWidget::mouseDoubleClickEvent(event);
 }
 
 // ---- TSpinEdit ----

@@ -282,6 +282,11 @@ class ControlsTest : public QObject {
     QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.visualItemRect(list.item(2)).center());
     QCOMPARE(clicks, 1);
     QCOMPARE(seenIndex, 2);
+    // The right button is the popup's: no click, no new selection.
+    QTest::mouseClick(list.viewport(), Qt::RightButton, {}, list.visualItemRect(list.item(0)).center());
+    QCOMPARE(clicks, 1);
+    QCOMPARE(list.ItemIndex(), 2);
+    QCOMPARE(list.currentRow(), 2);
     list.SetItemIndex(0);  // by program: no event
     QCOMPARE(list.ItemIndex(), 0);
     QCOMPARE(clicks, 1);
