@@ -5,7 +5,10 @@
 #include "window/desktop/TextCodec.h"
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 
 namespace desktop {
 namespace {
@@ -15,9 +18,27 @@ TMessageBoxHook& Hook() {
   return hook;
 }
 
+// Room in a title bar beside the caption: the window menu at the left and
+// the minimize, maximize and close buttons at the right, with their gaps.
+constexpr int kTitleBarRoom = 140;
+
+// A box is as wide as its text needs; one with a short text would cut its
+// caption. The caption is measured in the bold face title bars use.
+void FitCaption(QMessageBox& box) {
+  auto* grid = qobject_cast<QGridLayout*>(box.layout());
+  if (!grid) return;
+  QFont titleFont = box.font();
+  titleFont.setBold(true);
+  const int width = QFontMetrics(titleFont).horizontalAdvance(box.windowTitle()) + kTitleBarRoom;
+  grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
+                grid->columnCount());
+}
+
 int ShowRealBox(const TMessageBoxCall& call) {
   QMessageBox box(QApplication::activeWindow());
   box.setWindowTitle(BytesToQString(call.Caption));
+  // Texts come from servers and files: never markup, links or images.
+  box.setTextFormat(Qt::PlainText);
   box.setText(BytesToQString(call.Text));
   switch (call.Icon()) {
     case TMsgIcon::Error: box.setIcon(QMessageBox::Critical); break;
@@ -27,6 +48,7 @@ int ShowRealBox(const TMessageBoxCall& call) {
     case TMsgIcon::None: break;
   }
   box.setStandardButtons(QMessageBox::Ok);
+  FitCaption(box);
   box.exec();
   return IDOK;
 }

@@ -11,6 +11,7 @@
 
 #include <QClipboard>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QMessageBox>
 #include <QTimer>
 #include <QtTest>
@@ -127,6 +128,52 @@ class DialogsTest : public QObject {
     QCOMPARE(title, QString("Mail Vandoler"));
     QCOMPARE(text, QString("Datei x kann nicht erstellt werden."));
     QCOMPARE(icon, QMessageBox::Critical);
+  }
+
+  // Server text in a box is shown as it came: markup stays text, nothing is
+  // loaded. A short text still gives a box wide enough for its caption.
+  void realBoxShowsPlainTextAndFitsItsCaption_data() {
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("markup") << QByteArray(
+        "-ERR <h1>Konto gesperrt</h1> <font color=red>jetzt</font> <a href='http://x.test'>hier</a> "
+        "<img src='file:///etc/passwd'>.");
+    QTest::newRow("entity and break") << QByteArray("&lt;b&gt; a<br>b.");
+    QTest::newRow("short") << QByteArray("x.");
+  }
+
+  void realBoxShowsPlainTextAndFitsItsCaption() {
+    QFETCH(QByteArray, text);
+    const QString shown = QString::fromUtf8(text);
+    Qt::TextFormat format = Qt::AutoText;
+    QString labelText;
+    bool labelPlain = false;
+    int width = 0;
+    int labelWidth = 0;
+    QFont font;
+    QTimer::singleShot(50, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      QVERIFY(box);
+      format = box->textFormat();
+      auto* label = box->findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+      QVERIFY(label);
+      labelText = label->text();
+      labelPlain = label->textFormat() == Qt::PlainText;
+      labelWidth = label->width();
+      width = box->width();
+      font = box->font();
+      box->accept();
+    });
+    QCOMPARE(MessageBox(text.toStdString(), "Mail Vandoler", MB_OK | MB_ICONSTOP), IDOK);
+    QCOMPARE(format, Qt::PlainText);
+    QVERIFY(labelPlain);
+    QCOMPARE(labelText, shown);
+    // Room for the caption in the title bar's bold face and for three
+    // title buttons beside it.
+    font.setBold(true);
+    const int caption = QFontMetrics(font).horizontalAdvance(QStringLiteral("Mail Vandoler"));
+    QVERIFY2(width >= caption + 3 * QFontMetrics(font).height(),
+             qPrintable(QString("box %1, caption %2").arg(width).arg(caption)));
+    QVERIFY(labelWidth > 0);
   }
 
   void clipboardPlainTextAndRefusal() {
