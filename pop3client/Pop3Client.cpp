@@ -143,6 +143,8 @@ void TPop3Client::Disconnect() {
     throw;
   }
   TSocketBase::Disconnect();
+  // A server that closes instead of answering has said nothing to report.
+  if (reply.empty()) throw platform::Exception(kClosedByServer);
   if (!Positive(reply)) throw platform::Exception(reply);
 }
 

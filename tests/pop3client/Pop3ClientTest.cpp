@@ -137,6 +137,8 @@ TEST(Pop3Connect, StatGreetingAndLogin) {
                    {"disconnect", "connect"}, count(0)});
   cases.push_back({"QUIT refused after the login", LoggedIn().Exchange("QUIT", "-ERR no\r\n"), ConnectAndQuit,
                    quitAfterLogin, "!-ERR no\r\n", {"connect", "disconnect"}});
+  cases.push_back({"closed instead of answering QUIT", LoggedIn().Expect("QUIT").Close(), ConnectAndQuit,
+                   quitAfterLogin, "!Connection closed by server", {"*"}});
   RunCases(cases);
 }
 
