@@ -7,6 +7,8 @@
 #include <QAbstractScrollArea>
 #include <QEvent>
 #include <QFontDatabase>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QLayout>
 
 #include <algorithm>
@@ -36,19 +38,53 @@ class AlignArranger : public QObject {
 
 }  // namespace
 
+QString PickFixedPitchFamily(const QStringList& candidates, const std::function<bool(const QString&)>& usable) {
+  for (const QString& family : candidates)
+    if (!family.isEmpty() && usable(family)) return family;
+  return {};
+}
+
+QString FixedPitchFamily() {
+  static const QString chosen = [] {
+    const QString desktopFixed = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
+    QStringList candidates{QString::fromLatin1(kPreferredFixedFamily), desktopFixed};
+    candidates += QFontDatabase::families();
+    const QString picked = PickFixedPitchFamily(candidates, [](const QString& family) {
+      QFont font(family);
+      font.setStyleHint(QFont::TypeWriter);
+      const QFontInfo info(font);
+      // A missing face resolves to some other one.
+      if (info.family() != family) return false;
+      if (info.fixedPitch()) return true;
+      // Qt takes the flag from fontconfig, which leaves it off for some
+      // monospace faces (Noto Sans Mono): equal glyph widths tell as well.
+      const QFontMetrics metrics(font);
+      const int width = metrics.horizontalAdvance(QLatin1Char('i'));
+      return width > 0 && metrics.horizontalAdvance(QLatin1Char('W')) == width &&
+             metrics.horizontalAdvance(QLatin1Char('m')) == width && metrics.horizontalAdvance(QLatin1Char('.')) == width;
+    });
+    return picked.isEmpty() ? desktopFixed : picked;
+  }();
+  return chosen;
+}
+
 void InstallFontSubstitutes() {
   const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
-  const QString mono = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
   QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
-  QFont::insertSubstitution(QStringLiteral("Lucida Console"), mono);
+  QFont::insertSubstitution(QStringLiteral("Lucida Console"), FixedPitchFamily());
 }
 
 QFont MakeFont(const TFontSpec& spec) {
   QFont font;
   if (!spec.Name.empty()) {
-    font.setFamilies({QString::fromStdString(spec.Name)});
-    font.setStyleHint(IsMonospaceName(spec.Name) ? QFont::TypeWriter : QFont::SansSerif);
-    if (IsMonospaceName(spec.Name)) font.setFixedPitch(true);
+    if (IsMonospaceName(spec.Name)) {
+      font.setFamilies({FixedPitchFamily()});
+      font.setStyleHint(QFont::TypeWriter);
+      font.setFixedPitch(true);
+    } else {
+      font.setFamilies({QString::fromStdString(spec.Name)});
+      font.setStyleHint(QFont::SansSerif);
+    }
   }
   if (spec.PixelHeight > 0) font.setPixelSize(spec.PixelHeight);
   font.setBold(spec.Bold);

@@ -10,6 +10,7 @@
 #include <QFont>
 #include <QWidget>
 
+#include <functional>
 #include <string>
 
 namespace desktop {
@@ -25,9 +26,22 @@ struct TFontSpec {
 };
 
 // The faces the forms ask for by name are not on every desktop: map them to
-// the desktop's own sans-serif and monospace faces. Called once at start-up.
+// the desktop's own sans-serif face and to FixedPitchFamily(). Called once at
+// start-up.
 void InstallFontSubstitutes();
+// A face asked for by a monospace name ("Lucida Console", "Courier New" ...)
+// comes out as FixedPitchFamily(), whatever the desktop has under that name.
 QFont MakeFont(const TFontSpec& spec);
+
+// The first of the candidates that is usable, or an empty text.
+QString PickFixedPitchFamily(const QStringList& candidates, const std::function<bool(const QString&)>& usable);
+// The face monospace text is shown in, chosen once: the first of
+// kPreferredFixedFamily (installed by the set-up), the desktop's fixed font
+// and every other installed face that is there under its own name and is
+// fixed-pitch, by Qt's flag or by equal glyph widths. Without any such face,
+// the desktop's fixed font.
+QString FixedPitchFamily();
+inline constexpr const char* kPreferredFixedFamily = "DejaVu Sans Mono";
 
 class TControl : public platform::TObject {
  public:

@@ -12,7 +12,6 @@
 
 #include <QAction>
 #include <QElapsedTimer>
-#include <QFontInfo>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
@@ -401,17 +400,52 @@ class ControlsTest : public QObject {
     delete form;
   }
 
+  // What the program asks for; which face the desktop then draws is the
+  // desktop's (see fixedPitchFamilyChoice for the choice itself).
   void fontsAskedForByName() {
     const QFont mono = MakeFont({"Lucida Console", 12, false});
-    QVERIFY(QFontInfo(mono).fixedPitch());
-    QCOMPARE(QFontInfo(mono).pixelSize(), 12);
+    QVERIFY(!FixedPitchFamily().isEmpty());
+    QCOMPARE(mono.families(), QStringList{FixedPitchFamily()});
+    QVERIFY(mono.fixedPitch());
+    QCOMPARE(mono.styleHint(), QFont::TypeWriter);
+    QCOMPARE(mono.pixelSize(), 12);
+    QCOMPARE(MakeFont({"Courier New", 0, false}).families(), QStringList{FixedPitchFamily()});
     const QFont sans = MakeFont({"MS Sans Serif", 11, true});
-    QVERIFY(!QFontInfo(sans).fixedPitch());
-    QVERIFY(QFontInfo(sans).bold());
+    QVERIFY(!sans.fixedPitch());
+    QVERIFY(sans.bold());
+    QCOMPARE(sans.pixelSize(), 11);
     QCOMPARE(sans.families().first(), QString("MS Sans Serif"));
     TLabel label(nullptr, "Server");
     label.SetFontColor(Qt::red);
     QCOMPARE(label.palette().color(QPalette::WindowText), QColor(Qt::red));
+  }
+
+  void fixedPitchFamilyChoice_data() {
+    QTest::addColumn<QStringList>("candidates");
+    QTest::addColumn<QStringList>("usable");
+    QTest::addColumn<QString>("picked");
+    QTest::newRow("preferred face there") << QStringList{"DejaVu Sans Mono", "Monospace", "Noto Sans Mono"}
+                                          << QStringList{"DejaVu Sans Mono", "Noto Sans Mono"} << "DejaVu Sans Mono";
+    QTest::newRow("preferred face missing")
+        << QStringList{"DejaVu Sans Mono", "Monospace", "Liberation Mono"} << QStringList{"Liberation Mono"}
+        << "Liberation Mono";
+    QTest::newRow("empty names skipped") << QStringList{"", "Noto Sans Mono"} << QStringList{"", "Noto Sans Mono"}
+                                         << "Noto Sans Mono";
+    QTest::newRow("nothing usable") << QStringList{"DejaVu Sans Mono", "Noto Sans"} << QStringList{} << "";
+  }
+
+  void fixedPitchFamilyChoice() {
+    QFETCH(QStringList, candidates);
+    QFETCH(QStringList, usable);
+    QFETCH(QString, picked);
+    QStringList asked;
+    const QString got = PickFixedPitchFamily(candidates, [&](const QString& family) {
+      asked << family;
+      return usable.contains(family);
+    });
+    QCOMPARE(got, picked);
+    // Stops at the first usable face: the check of a face is not free.
+    if (!picked.isEmpty()) QCOMPARE(asked.last(), picked);
   }
 
   void timerIntervalEnabledAndTicks() {
