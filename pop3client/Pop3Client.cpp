@@ -7,18 +7,19 @@ namespace {
 const char kAuthenticationFailed[] = "Authentication failed";
 const char kClosedByServer[] = "Connection closed by server";
 const char kLineBreakInCredentials[] = "User name or password holds a line break or NUL";
+// Reported after every message: made once, not for every call.
+const std::string kSummaryRetrieved = "Summary Retrieved";
 
 // The server's reply counts as positive when its first field holds "+OK"
 // anywhere (case as given), line end included for a bare "+OK".
 bool Positive(const std::string& reply) { return NthWord(reply, ' ', 1).find("+OK") != std::string::npos; }
 
 // Untrusted server line: the line end that is actually there goes, CR LF
-// or a lone LF.
-std::string WithoutLineEnd(const std::string& line) {
+// or a lone LF. Cut in place: the line is kept, not copied.
+void CutLineEnd(std::string& line) {
   size_t n = line.size();
-  if (n >= 2 && line[n - 2] == '\r' && line[n - 1] == '\n') return line.substr(0, n - 2);
-  if (n >= 1 && line[n - 1] == '\n') return line.substr(0, n - 1);
-  return line;
+  if (n >= 2 && line[n - 2] == '\r' && line[n - 1] == '\n') line.resize(n - 2);
+  else if (n >= 1 && line[n - 1] == '\n') line.resize(n - 1);
 }
 
 bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
@@ -165,7 +166,8 @@ void TPop3Client::ListSizes() {
   for (int32_t lines = 0;; ++lines) {
     // Untrusted: lines are cut at their real end and their numbers read
     // strictly.
-    std::string line = WithoutLineEnd(ReadReplyLine());
+    std::string line = ReadReplyLine();
+    CutLineEnd(line);
     if (line == ".") break;
     if (lines >= kMaxListLines) {
       TSocketBase::Disconnect();
@@ -206,18 +208,22 @@ void TPop3Client::FetchSummary(int32_t number) {
       throw platform::Exception("Header of message " + platform::IntToStr(number) + " exceeds " +
                                 platform::IntToStr(kMaxHeaderBytes / (1024 * 1024)) + " MiB");
     }
-    std::string text = WithoutLineEnd(line);
-    if (StartsWith(line, "Subject:")) s.Subject = text.substr(8);
-    if (StartsWith(line, "From:")) s.From = text.substr(5);
-    if (StartsWith(line, "Message-ID:")) s.MessageId = line.substr(12, kMessageIdLength);
-    s.Header.Add(text);
-    if (text == ".") break;
+    // The message id keeps the line end; the other fields and the stored
+    // line do not. The line itself moves into the header.
+    // A cut-off "Message-ID:" without a line end gives an empty id.
+    if (StartsWith(line, "Message-ID:") && line.size() >= 12) s.MessageId.assign(line, 12, kMessageIdLength);
+    CutLineEnd(line);
+    if (StartsWith(line, "Subject:")) s.Subject.assign(line, 8);
+    if (StartsWith(line, "From:")) s.From.assign(line, 5);
+    const bool last = line == ".";
+    s.Header.Add(std::move(line));
+    if (last) break;
   }
 
   std::string sizeReply = Transaction("LIST " + platform::IntToStr(number));
   if (sizeReply.empty()) throw platform::Exception(kClosedByServer);
   s.Bytes = platform::StrToInt(platform::Trim(NthWord(sizeReply, ' ', 3)));
-  ReportStatus(1, "Summary Retrieved");
+  ReportStatus(1, kSummaryRetrieved);
   Fire(OnRetrieveEnd, this);
 }
 
