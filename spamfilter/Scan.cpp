@@ -1,6 +1,7 @@
 #include "spamfilter/Scan.h"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "platform/Convert.h"
@@ -65,6 +66,34 @@ struct ListenBindung {
   tMailboxMgmt& s_;
 };
 
+// The length of the text form of a line list: every line followed by CR LF.
+size_t TextLaenge(const platform::TStringList& zeilen) {
+  size_t summe = 0;
+  for (const std::string& z : zeilen.Lines()) summe += z.size() + 2;
+  return summe;
+}
+
+// The lines that the text form of `zeilen` splits into, without building
+// that text: a line is moved as it is unless it holds a line break of its
+// own (untrusted server data may), which splits it as the text form would.
+std::vector<std::string> ZeilenDesTexts(std::vector<std::string>&& zeilen) {
+  auto eigenerUmbruch = [](const std::string& z) {
+    return std::memchr(z.data(), '\r', z.size()) != nullptr || std::memchr(z.data(), '\n', z.size()) != nullptr;
+  };
+  if (std::none_of(zeilen.begin(), zeilen.end(), eigenerUmbruch)) return std::move(zeilen);
+  std::vector<std::string> aus;
+  aus.reserve(zeilen.size());
+  for (std::string& z : zeilen) {
+    if (!eigenerUmbruch(z)) {
+      aus.push_back(std::move(z));
+      continue;
+    }
+    z += "\r\n";
+    for (std::string& teil : platform::SplitLines(z)) aus.push_back(std::move(teil));
+  }
+  return aus;
+}
+
 // Drops the lines past the kept share of a header text.
 void Begrenzen(platform::TStringList& h) {
   size_t summe = 0;
@@ -116,13 +145,14 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
         for (int32_t d = 1; d <= n; ++d) {
           b.ScanFetching(s, d, n);
           s.pop3->FetchSummary(d);
-          std::string t = s.pop3->Summary().Header.Text();
-          if (t.size() <= kMinHeaderText) continue;  // no entry: never marked, never deleted
+          platform::TStringList& kopf = s.pop3->Summary().Header;
+          if (TextLaenge(kopf) <= kMinHeaderText) continue;  // no entry: never marked, never deleted
           ++j;
           // Slot d still holds message d's size: j never passes d.
           int32_t groesse = s.summaries[static_cast<size_t>(d)].groesse;
-          platform::TStringList h;
-          h.SetText(t);
+          // The lines move into the entry; the client's copy is read once.
+          platform::TStringList h(ZeilenDesTexts(std::move(kopf.Lines())));
+          kopf.Clear();
           tMailSummary& e = s.summaries[static_cast<size_t>(j)];
           e.nr = d;
           e.groesse = groesse;
