@@ -459,6 +459,57 @@ class MainWindowTest : public QObject {
     QCOMPARE(f->lbl_Batchstatus->Caption(), std::string("+++ wartet +++"));
   }
 
+  // The window's outer size, frame and title bar included, is 902 x 592,
+  // centred on the screen as a whole; the controls fill the client area
+  // that remains inside the frame.
+  void outerSizeIsTheFrame_data() {
+    QTest::addColumn<bool>("frameAfterShow");
+    QTest::newRow("frame known when shown") << false;
+    // A desktop may frame the window only after it has been placed (an X11
+    // window manager does so when it takes the window over).
+    QTest::newRow("frame comes after showing") << true;
+  }
+
+  void outerSizeIsTheFrame() {
+    QFETCH(bool, frameAfterShow);
+    ProgramFolder dir;
+    WriteAll(dir);
+    Window f;
+    auto outer = [&] { return f->frameGeometry().size(); };
+    if (frameAfterShow) {
+      f->setWindowFlag(Qt::FramelessWindowHint, true);
+      f->show();
+      QVERIFY(QTest::qWaitForWindowExposed(f.get()));
+      QCOMPARE(outer(), QSize(902, 592));
+      // Shown again in a new native window, which now gets a frame.
+      f->hide();
+      f->windowHandle()->destroy();
+      f->setWindowFlag(Qt::FramelessWindowHint, false);
+    }
+    f->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.get()));
+    // The frame comes from the desktop, possibly some time after showing.
+    mwtest::WaitFor([&] { return !f->windowHandle()->frameMargins().isNull() && outer() == QSize(902, 592); });
+    const QMargins frame = f->windowHandle()->frameMargins();
+    QVERIFY2(!frame.isNull(), "the platform draws no frame: the test cannot tell outer from inner size");
+    QCOMPARE(outer(), QSize(902, 592));
+    QCOMPARE(f->size(), QSize(902, 592).shrunkBy(frame));
+    const QRect avail = f->screen()->availableGeometry();
+    QVERIFY2(std::abs(f->frameGeometry().center().x() - avail.center().x()) <= 1 &&
+                 std::abs(f->frameGeometry().center().y() - avail.center().y()) <= 1,
+             qPrintable(QString("frame at %1,%2").arg(f->frameGeometry().x()).arg(f->frameGeometry().y())));
+    // The layout follows the client area.
+    const QWidget* client = f->Client();
+    QCOMPARE(f->statusbar->Top() + f->statusbar->Height(), client->height());
+    QCOMPARE(f->PageControl1->Left() + f->PageControl1->Width(), client->width());
+    QCOMPARE(f->Panel1->Width(), 201);
+
+    // A size the user gives the window stays, frame or not.
+    f->resize(700, 500);
+    mwtest::WaitFor([&] { return f->size() == QSize(700, 500); });
+    QCOMPARE(f->size(), QSize(700, 500));
+  }
+
   // ------------------------------------------------ the two list editors
 
   void savingKeepsTheLineThresholds_data() {

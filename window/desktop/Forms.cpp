@@ -12,6 +12,7 @@
 #include <QCloseEvent>
 #include <QPointer>
 #include <QScreen>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -49,29 +50,68 @@ void TForm::SetCaption(const std::string& caption) {
 void TForm::SetOuterSize(int width, int height) {
   outerWidth_ = width;
   outerHeight_ = height;
-  // Until the frame is known, the whole size goes to the inner window.
-  const QSize frame = frameGeometry().size() - geometry().size();
-  resize(std::max(1, width - frame.width()), std::max(1, height - frame.height()));
+  FitOuterSize();
   Realize(this);
+}
+
+QMargins TForm::Frame() const {
+  const QWindow* window = windowHandle();
+  return window ? window->frameMargins() : QMargins();
+}
+
+void TForm::FitOuterSize() {
+  const QMargins frame = Frame();
+  resize(std::max(1, outerWidth_ - frame.left() - frame.right()),
+         std::max(1, outerHeight_ - frame.top() - frame.bottom()));
+  fittedFrame_ = frame;
+  fittedSize_ = size();
+}
+
+void TForm::CentreOnScreen() {
+  QScreen* s = screen();
+  if (!s) return;
+  const QMargins frame = Frame();
+  QRect outer(QPoint(), size().grownBy(frame));
+  outer.moveCenter(s->availableGeometry().center());
+  // A window's position is that of its frame.
+  move(outer.topLeft());
 }
 
 void TForm::SetFont(const TFontSpec& spec) { setFont(MakeFont(spec)); }
 
 void TForm::DoCreate() { Fire(OnCreate, this); }
 
+bool TForm::eventFilter(QObject* watched, QEvent* event) {
+  // The desktop reports its frame to the native window, whose client part
+  // may keep its place and size: the form's own events do not show it.
+  if (watched == windowHandle()) {
+    const QEvent::Type t = event->type();
+    if (t == QEvent::Move || t == QEvent::Resize || t == QEvent::Expose) FollowFrame();
+  }
+  return QMainWindow::eventFilter(watched, event);
+}
+
+void TForm::FollowFrame() {
+  if (!placed_ || outerWidth_ <= 0 || outerHeight_ <= 0) return;
+  const QMargins frame = Frame();
+  if (frame == fittedFrame_) return;
+  // A size the user has chosen stays.
+  if (size() != fittedSize_) {
+    fittedFrame_ = frame;
+    return;
+  }
+  FitOuterSize();
+  if (position_ == TPosition::poScreenCenter) CentreOnScreen();
+}
+
 void TForm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
+  // The native window is new after each re-creation (a change of flags).
+  if (QWindow* window = windowHandle()) window->installEventFilter(this);
   if (placed_) return;
   placed_ = true;
-  if (outerWidth_ > 0 && outerHeight_ > 0) SetOuterSize(outerWidth_, outerHeight_);
-  if (position_ == TPosition::poScreenCenter) {
-    if (QScreen* s = screen()) {
-      const QRect avail = s->availableGeometry();
-      QRect frame = frameGeometry();
-      frame.moveCenter(avail.center());
-      move(frame.topLeft());
-    }
-  }
+  if (outerWidth_ > 0 && outerHeight_ > 0) FitOuterSize();
+  if (position_ == TPosition::poScreenCenter) CentreOnScreen();
 }
 
 void TForm::closeEvent(QCloseEvent* event) {

@@ -33,7 +33,10 @@ class TForm : public QMainWindow, public platform::TComponent {
   const std::string& Caption() const { return caption_; }
   void SetCaption(const std::string& caption);
 
-  // Outer size, frame and title bar included.
+  // Outer size, frame and title bar included. Until the desktop has put its
+  // frame around the shown form, the whole size goes to the form itself;
+  // once the frame is known, the form shrinks to keep the outer size (and a
+  // centred form is centred again), unless the user has resized it.
   void SetOuterSize(int width, int height);
   int OuterWidth() const { return outerWidth_; }
   int OuterHeight() const { return outerHeight_; }
@@ -47,16 +50,28 @@ class TForm : public QMainWindow, public platform::TComponent {
   void DoCreate();
 
  protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // The frame as the desktop reports it now (none before it is known).
+  QMargins Frame() const;
+  // Sizes the form so that form and frame fill the outer size.
+  void FitOuterSize();
+  void CentreOnScreen();
+  // After a move, resize or exposure of the native window: fits the outer
+  // size again when the frame has come or changed since the last fit.
+  void FollowFrame();
+
   QWidget* client_;
   std::string caption_;
   int outerWidth_ = 0;
   int outerHeight_ = 0;
   TPosition position_ = TPosition::poDesigned;
   bool placed_ = false;
+  QMargins fittedFrame_;
+  QSize fittedSize_;
 };
 
 // The first form made with CreateForm becomes the main form.
