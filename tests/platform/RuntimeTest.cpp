@@ -108,7 +108,8 @@ class FileTest : public ::testing::Test {
 };
 
 TEST_F(FileTest, BytesSurviveAReadAndWriteUnchanged) {
-  std::string bytes("Gr\xFC\xDF\x65 \xC3\xA4\r\nzwei\rdrei\n\0vier", 27);
+  static constexpr char kBytes[] = "Gr\xFC\xDF\x65 \xC3\xA4\r\nzwei\rdrei\n\0vier";
+  const std::string bytes(kBytes, sizeof kBytes - 1);  // with the NUL inside
   WriteWholeFile(Path("a.txt"), bytes);
   EXPECT_EQ(ReadWholeFile(Path("a.txt")), bytes);
 }
