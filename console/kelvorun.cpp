@@ -33,6 +33,7 @@ void Flush() {
 void CleanMailbox(int index) {
   ConsoleSession.fehler = 0;
   int32_t markiert = 0;
+  int32_t behalten = 0;  // marked, but changed on the server: not deleted
   try {
     ServerEinstellen(ConsoleSession, serverliste, index);
     WriteLn("Mailbox:" + serverliste.ids[index].host);
@@ -50,6 +51,7 @@ void CleanMailbox(int index) {
         Write("L\xC3\xB6schen:...");
         Flush();
         MailheaderLoeschen(ConsoleSession);
+        behalten = ConsoleSession.behalten;
         WriteLn("gel\xC3\xB6scht");
       }
     }
@@ -58,6 +60,7 @@ void CleanMailbox(int index) {
     throw;
   }
   ProtokollSchreiben(ConsoleSession, "TIM", " +++: " + platform::IntToStr(markiert));
+  if (behalten > 0) ProtokollSchreiben(ConsoleSession, "COMM", " +++: " + GeaendertMeldung(behalten));
   if (ConsoleSession.fehler != 0) {
     WriteLn("+++ Fehler:" + ConsoleSession.fehlertext);
     ProtokollSchreiben(ConsoleSession, "COMM", " +++: " + ConsoleSession.fehlertext);

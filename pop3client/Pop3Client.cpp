@@ -182,15 +182,9 @@ void TPop3Client::ListSizes() {
   }
 }
 
-void TPop3Client::FetchSummary(int32_t number) {
-  if (commandBusy_) return;
-  BusyScope busy(commandBusy_);
-  CheckConnected();
-  if (number < 1) throw platform::RangeError();
-  Fire(OnRetrieveStart, this);
-
-  std::string reply = Transaction("TOP " + platform::IntToStr(number) + " 0");
-  if (!Positive(reply)) throw platform::Exception(reply);
+bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
+  reply = Transaction("TOP " + platform::IntToStr(number) + " 0");
+  if (!Positive(reply)) return false;
 
   TSummary& s = *summary_;
   s.Header.Clear();
@@ -219,12 +213,37 @@ void TPop3Client::FetchSummary(int32_t number) {
     s.Header.Add(std::move(line));
     if (last) break;
   }
+  return true;
+}
 
+void TPop3Client::FetchSummary(int32_t number) {
+  if (commandBusy_) return;
+  BusyScope busy(commandBusy_);
+  CheckConnected();
+  if (number < 1) throw platform::RangeError();
+  Fire(OnRetrieveStart, this);
+
+  std::string reply;
+  if (!ReadTop(number, reply)) throw platform::Exception(reply);
+
+  TSummary& s = *summary_;
   std::string sizeReply = Transaction("LIST " + platform::IntToStr(number));
   if (sizeReply.empty()) throw platform::Exception(kClosedByServer);
   s.Bytes = platform::StrToInt(platform::Trim(NthWord(sizeReply, ' ', 3)));
   ReportStatus(1, kSummaryRetrieved);
   Fire(OnRetrieveEnd, this);
+}
+
+bool TPop3Client::FetchHeader(int32_t number) {
+  if (commandBusy_) return false;
+  BusyScope busy(commandBusy_);
+  CheckConnected();
+  if (number < 1) throw platform::RangeError();
+  std::string reply;
+  if (ReadTop(number, reply)) return true;
+  // No reply at all is no refusal: the server has gone.
+  if (reply.empty()) throw platform::Exception(kClosedByServer);
+  return false;
 }
 
 void TPop3Client::DeleteMessage(int32_t number) {

@@ -58,7 +58,12 @@ class TPop3Client : public TSocketBase {
   void Abort() override;
 
   void ListSizes();
+  // TOP n 0, then LIST n for the size.
   void FetchSummary(int32_t number);
+  // TOP n 0 alone: the header lines into Summary() as FetchSummary reads
+  // them, Bytes untouched. False when the server refuses the TOP (or the
+  // client is inside another command); the connection stays up then.
+  bool FetchHeader(int32_t number);
   void DeleteMessage(int32_t number);
 
   int32_t MessageCount() const { return messageCount_; }
@@ -93,6 +98,9 @@ class TPop3Client : public TSocketBase {
  private:
   // One line of a multi-line reply; an empty one means the server is gone.
   std::string ReadReplyLine();
+  // Sends TOP n 0 and, when it is accepted, reads the header lines into the
+  // summary. Returns false with the refusing reply in `reply`.
+  bool ReadTop(int32_t number, std::string& reply);
 
   int32_t messageCount_ = 0;
   bool commandBusy_ = false;

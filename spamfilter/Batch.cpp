@@ -16,7 +16,12 @@ int32_t Autodelete(tMailboxMgmt& s, bool protokoll) {
   MailheaderLaden(s);
   Spamcheck(s);
   int32_t n = SpamAnzahl(s);
+  // A pass refused for a stale list reports nothing kept.
+  s.behalten = 0;
   MailheaderLoeschen(s);
-  if (protokoll) ProtokollSchreiben(s, "TIM", " +++: " + platform::IntToStr(n));
+  if (protokoll) {
+    ProtokollSchreiben(s, "TIM", " +++: " + platform::IntToStr(n));
+    if (s.behalten > 0) ProtokollSchreiben(s, "COMM", " +++: " + GeaendertMeldung(s.behalten));
+  }
   return n;
 }

@@ -16,11 +16,12 @@ tSessionObserver& Beobachter(tSessionObserver* b) {
   return b != nullptr ? *b : keiner;
 }
 
-// Keeps the first failure of an operation while its closing steps go on.
+// Keeps the first failure of an operation while its closing steps go on;
+// only a failing logout takes its place.
 class Fehlerspeicher {
  public:
   void Merken() {
-    if (!erster_) erster_ = std::current_exception();
+    if (!fehler_) fehler_ = std::current_exception();
   }
   template <class F>
   void Versuchen(F&& f) {
@@ -30,12 +31,23 @@ class Fehlerspeicher {
       Merken();
     }
   }
+  // The logout of the closing steps: when it fails, the caller learns what
+  // went wrong last on the wire, not what led to the logout.
+  template <class F>
+  void Ersetzen(F&& f) {
+    try {
+      f();
+    } catch (...) {
+      fehler_ = std::current_exception();
+    }
+  }
+  bool Gesetzt() const { return fehler_ != nullptr; }
   void Weitergeben() {
-    if (erster_) std::rethrow_exception(erster_);
+    if (fehler_) std::rethrow_exception(fehler_);
   }
 
  private:
-  std::exception_ptr erster_;
+  std::exception_ptr fehler_;
 };
 
 // Connect with the observer's say over its failure. True when logged in and
@@ -94,7 +106,18 @@ std::vector<std::string> ZeilenDesTexts(std::vector<std::string>&& zeilen) {
   return aus;
 }
 
-// Drops the lines past the kept share of a header text.
+// The header lines of the client's last fetched message as an entry holds
+// them, before the cut. They move out of the client; its copy is read once.
+platform::TStringList KopfzeilenNehmen(tMailboxMgmt& s) {
+  platform::TStringList& kopf = s.pop3->Summary().Header;
+  platform::TStringList h(ZeilenDesTexts(std::move(kopf.Lines())));
+  kopf.Clear();
+  return h;
+}
+
+// Drops the lines past the kept share of a header text. The scan and the
+// deletion pass's check both cut with it, so that equal messages compare
+// equal.
 void Begrenzen(platform::TStringList& h) {
   size_t summe = 0;
   auto& zeilen = h.Lines();
@@ -107,7 +130,24 @@ void Begrenzen(platform::TStringList& h) {
   }
 }
 
+// True when the message now at entry p's number is the one the scan stored
+// for it: its header lines, cut as the scan cut them, are the entry's. Sends
+// TOP n 0 unless the number is beyond the server's count; a refused TOP
+// means the message is gone.
+bool Unveraendert(tMailboxMgmt& s, size_t p) {
+  const int32_t nr = s.summaries[p].nr;
+  if (nr < 1 || nr > s.pop3->MessageCount() || p >= s.headers.size()) return false;
+  if (!s.pop3->FetchHeader(nr)) return false;
+  platform::TStringList jetzt = KopfzeilenNehmen(s);
+  Begrenzen(jetzt);
+  return jetzt.Lines() == s.headers[p].Lines();
+}
+
 }  // namespace
+
+std::string GeaendertMeldung(int32_t n) {
+  return platform::IntToStr(n) + " markierte Mail(s) auf dem Server geändert, nicht gelöscht";
+}
 
 void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
   if (s.busy || s.pop3 == nullptr) return;
@@ -125,12 +165,10 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
     if (a == Anmeldung::Ok) {
       // The count comes from the server: untrusted. It is cut to the 16-bit
       // entry count, so nothing beyond the list is ever addressed.
-      int32_t serverAnzahl = s.pop3->MessageCount();
-      int32_t n = std::clamp(serverAnzahl, 0, kMaxEintraege);
+      int32_t n = std::clamp(s.pop3->MessageCount(), 0, kMaxEintraege);
       s.anzahl = static_cast<uint16_t>(n);
       b.ScanLoggedIn(s);
       if (n == 0) {
-        s.scanServerAnzahl = serverAnzahl;
         vollstaendig = true;
       } else {
         b.ScanListing(s);
@@ -150,9 +188,7 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
           ++j;
           // Slot d still holds message d's size: j never passes d.
           int32_t groesse = s.summaries[static_cast<size_t>(d)].groesse;
-          // The lines move into the entry; the client's copy is read once.
-          platform::TStringList h(ZeilenDesTexts(std::move(kopf.Lines())));
-          kopf.Clear();
+          platform::TStringList h = KopfzeilenNehmen(s);
           tMailSummary& e = s.summaries[static_cast<size_t>(j)];
           e.nr = d;
           e.groesse = groesse;
@@ -163,17 +199,14 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
           b.ScanEntryBuilt(s, j);
         }
         s.anzahl = static_cast<uint16_t>(j);
-        s.scanServerAnzahl = serverAnzahl;
         vollstaendig = true;
       }
     }
   } catch (...) {
     fehler.Merken();
   }
-  fehler.Versuchen([&] {
-    b.ScanClosing(s);
-    Abmelden(s);
-  });
+  fehler.Versuchen([&] { b.ScanClosing(s); });
+  fehler.Ersetzen([&] { Abmelden(s); });
   s.verbunden = false;
   fehler.Versuchen([&] { b.ScanClosed(s); });
   s.busy = false;
@@ -205,43 +238,53 @@ void MailheaderLoeschenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
   if (s.busy || s.veraltet || s.pop3 == nullptr) return;
   tSessionObserver& b = Beobachter(beobachter);
   s.busy = true;
-  std::vector<size_t> weg, bleib;
-  size_t n = Eintraege(s);
-  for (size_t i = 1; i <= n; ++i) (s.summaries[i].spam != 0 ? weg : bleib).push_back(i);
+  s.behalten = 0;
+  std::vector<size_t> weg;
+  const size_t n = Eintraege(s);
+  for (size_t i = 1; i <= n; ++i)
+    if (s.summaries[i].spam != 0) weg.push_back(i);
+  // Marked entries whose message is no longer at their number.
+  std::vector<bool> geaendert(n + 1, false);
 
   Fehlerspeicher fehler;
   try {
     b.DeleteConnecting(s);
     if (Anmelden(s, b) == Anmeldung::Ok) {
       b.DeleteLoggedIn(s);
-      // Message numbers hold for one conversation only. If the mailbox has
-      // changed since the scan, the old numbers may name other mail.
-      if (!weg.empty() && s.pop3->MessageCount() != s.scanServerAnzahl)
-        throw platform::Exception(kMailboxGeaendert);
       int32_t k = 0;
       for (size_t p : weg) {
         b.Deleting(s, ++k, static_cast<int32_t>(p));
-        s.pop3->DeleteMessage(s.summaries[p].nr);
+        // Message numbers hold for one conversation only: since the scan,
+        // other clients may have deleted mail and new mail may have come.
+        if (Unveraendert(s, p)) {
+          s.pop3->DeleteMessage(s.summaries[p].nr);
+        } else {
+          geaendert[p] = true;
+        }
       }
     }
   } catch (...) {
     fehler.Merken();
   }
-  fehler.Versuchen([&] {
-    b.DeleteClosing(s);
-    Abmelden(s);
-  });
+  fehler.Versuchen([&] { b.DeleteClosing(s); });
+  fehler.Ersetzen([&] { Abmelden(s); });
   s.verbunden = false;
+
+  // A failed pass keeps the unmarked entries only, whatever it found.
+  std::vector<size_t> bleib;
+  for (size_t i = 1; i <= n; ++i)
+    if (s.summaries[i].spam == 0 || (geaendert[i] && !fehler.Gesetzt())) bleib.push_back(i);
+  s.behalten = static_cast<uint16_t>(fehler.Gesetzt() ? 0 : std::count(geaendert.begin(), geaendert.end(), true));
   fehler.Versuchen([&] { b.DeleteClosed(s, static_cast<int32_t>(bleib.size())); });
 
-  // Compaction: the kept entries move up in order, with their header lines.
+  // Compaction: the kept entries move up in order, with their header lines
+  // and marks.
   for (size_t k = 1; k <= bleib.size(); ++k) {
     size_t von = bleib[k - 1];
     if (von != k) {
       s.summaries[k] = s.summaries[von];
       if (von < s.headers.size() && k < s.headers.size()) s.headers[k] = std::move(s.headers[von]);
     }
-    s.summaries[k].spam = 0;
   }
   for (size_t i = bleib.size() + 1; i <= n && i < s.headers.size(); ++i) s.headers[i].Clear();
   s.anzahl = static_cast<uint16_t>(bleib.size());

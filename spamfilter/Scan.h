@@ -21,8 +21,9 @@ inline constexpr size_t kMinHeaderText = 10;
 inline constexpr size_t kMaxGespeicherterHeader = 64 * 1024;
 // The entry count is 16 bits wide; a larger server count is cut to this.
 inline constexpr int32_t kMaxEintraege = 65535;
-// Failure of a deletion pass that finds another message count than the scan.
-inline constexpr const char* kMailboxGeaendert = "Mailbox changed since the scan; scan again";
+// What the programs report after a deletion pass that kept `n` marked
+// entries because they changed on the server (log, protocol page, box).
+std::string GeaendertMeldung(int32_t n);
 
 // Points at which a scan, check or deletion pass reports its progress. Every
 // hook is called with the session in the state described; the defaults do
@@ -66,12 +67,13 @@ class tSessionObserver {
   virtual void DeleteConnecting(tMailboxMgmt&) {}
   // Logged in, not yet any DELE.
   virtual void DeleteLoggedIn(tMailboxMgmt&) {}
-  // The k-th DELE (from 1) for the entry at `position` comes next.
+  // The k-th marked entry (from 1), at `position`, is checked next and,
+  // when unchanged on the server, deleted.
   virtual void Deleting(tMailboxMgmt&, int32_t /*k*/, int32_t /*position*/) {}
   // Closing steps begin; QUIT (when the client is connected) comes next.
   virtual void DeleteClosing(tMailboxMgmt&) {}
   // Logged out and `verbunden` cleared; the list is not yet compacted to the
-  // `kept` unmarked entries.
+  // `kept` entries (the unmarked ones and those of `behalten`).
   virtual void DeleteClosed(tMailboxMgmt&, int32_t /*kept*/) {}
   // The list holds only the kept entries; busy and stale are set next.
   virtual void DeleteCompacted(tMailboxMgmt&) {}
@@ -89,8 +91,11 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter);
 // The rule check: entries 1..anzahl get the answer of IsSpam as their mark.
 void SpamcheckSchritte(tMailboxMgmt& s, tSessionObserver* beobachter);
 
-// The deletion pass: DELE for every marked entry, QUIT, then the list keeps
-// only the unmarked entries. Returns at once while busy or stale.
+// The deletion pass: for every marked entry TOP n 0, and DELE n only when
+// the header lines are still those the scan stored; then QUIT. The list
+// keeps the unmarked entries and, with their marks, the marked ones that
+// changed on the server (counted in `behalten`); after a failure only the
+// unmarked ones. Returns at once while busy or stale.
 void MailheaderLoeschenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter);
 
 #ifndef KELVO_CONSOLE_BUILD

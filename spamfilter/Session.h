@@ -68,9 +68,10 @@ struct tMailboxMgmt {
   bool veraltet = true;  // stale: deletion refused
   bool abbruch = false;
   bool busy = false;
-  // The server's message count when the last scan completed; a deletion
-  // pass that finds another count refuses to send DELE by old numbers.
-  int32_t scanServerAnzahl = -1;
+  // Marked entries that the last deletion pass kept on the server because
+  // the message at their number was no longer the one the scan saw; they
+  // stay in the list with their marks.
+  uint16_t behalten = 0;
 #ifdef KELVO_CONSOLE_BUILD
   int32_t fehler = 0;  // 2 definitions missing, 3 login returned not connected
   std::string fehlertext;

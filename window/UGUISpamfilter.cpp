@@ -82,6 +82,8 @@ class Anzeige : public tSessionObserver {
   void DeleteCompacted(tMailboxMgmt&) override {
     GUISetRowCount(s_, s_.anzahl);
     GUIShowAllRows(s_);
+    // Still busy: the box belongs to the pass.
+    if (s_.behalten > 0) desktop::MessageBox(GeaendertMeldung(s_.behalten), kBoxGeaendertTitel, desktop::MB_OK);
   }
 
   // Whatever made Connect fail, the user sees one box and the operation

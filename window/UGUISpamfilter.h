@@ -34,11 +34,14 @@ inline constexpr int kSpalteSubject = 3;
 inline constexpr int kSpalteFrom = 4;
 inline constexpr int kGridSpalten = 5;
 
-// Texts of the two boxes the session shows.
+// Texts of the boxes the session shows.
 inline constexpr const char* kBoxKeineVerbindung = "Serververbindung nicht möglich";
 inline constexpr const char* kBoxKeineVerbindungTitel = "Anmeldung";
 inline constexpr const char* kBoxAnmeldungAbgelehnt = "Anmeldung nicht möglich";
 inline constexpr const char* kBoxAnmeldungAbgelehntTitel = "Mailbox";
+// Caption of the box after a deletion pass that kept changed messages; its
+// text is GeaendertMeldung.
+inline constexpr const char* kBoxGeaendertTitel = "Mailbox";
 
 struct tGUIMailboxMgmt : tMailboxMgmt {
   desktop::TStringGrid* Grid = nullptr;        // not owned; the window's sg_list
@@ -58,7 +61,9 @@ void GUIAuthenticationFailed(tGUIMailboxMgmt& s, bool& Handled);
 void GUIMailheaderLaden(tGUIMailboxMgmt& s);
 // Rule check with display: every row's mark is rewritten.
 void GUISpamcheck(tGUIMailboxMgmt& s);
-// Deletion pass with display; Connect failures as in the scan.
+// Deletion pass with display; Connect failures as in the scan. When marked
+// messages changed on the server, they stay in the grid with their marks
+// and one box says how many.
 void GUIMailheaderLoeschen(tGUIMailboxMgmt& s);
 
 // n data rows under the title row, all emptied (row 1 also when n is 0).

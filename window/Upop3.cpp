@@ -708,6 +708,8 @@ void Tfrm_Emails::a_autodeleteExecute(platform::TObject*) {
 
   const int32_t n = Autodelete(BatchSession, true);
   batch_protokoll->Lines().Add(platform::NowText() + kProtokollTrenner + platform::IntToStr(n));
+  // As in the log: the marked messages that changed on the server.
+  if (BatchSession.behalten > 0) batch_protokoll->Lines().Add(kProtokollTrenner + GeaendertMeldung(BatchSession.behalten));
 }
 
 void Tfrm_Emails::MarkInteractiveListStaleAfterRun() {

@@ -419,6 +419,28 @@ TEST_F(Kelvorun, LoginAcceptedOnlyAtTheRetryIsRecordedAndTheRunGoesOn) {
   EXPECT_EQ(fake.Commands().substr(0, fake.Commands().find('|')), "USER a,PASS pw,USER a,PASS pw,STAT,QUIT");
 }
 
+// The first mailbox changes between its scan and its deletion pass: its
+// message 3 is another one now. The pass deletes message 2 only, the run
+// logs the kept one and goes on to the second mailbox, which is cleaned.
+TEST_F(Kelvorun, ChangedMailboxIsNoFailureAndTheNextMailboxRuns) {
+  folder_.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 a pw", "127.0.0.1 b pw"}));
+  folder_.Write("Kelvo_Spamdefs.txt", kRules);
+  FakePop3Server fake(kFakeHeaders, [](int conversation, const std::string& cmd) {
+    if (conversation == 2 && cmd == "TOP 3 0") return std::string("+OK\r\nFrom: neu@example.test\r\nSubject: Lotto neu\r\n.\r\n");
+    return std::string();
+  });
+  auto r = folder_.Run({"127.0.0.1"});
+  EXPECT_EQ(r.out, kRunning + Defs() + Block("127.0.0.1", 3, 2) + Block("127.0.0.1", 3, 2) + kFinished);
+  EXPECT_EQ(r.exitCode, 0);
+  EXPECT_EQ(folder_.LogLines(),
+            (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 2",
+                                      " +++: 1 markierte Mail(s) auf dem Server ge\xC3\xA4ndert, nicht gel\xC3\xB6scht",
+                                      "<T>127.0.0.1", "<T> +++: 2"}));
+  const std::string scan = "STAT,LIST ,TOP 1 0,LIST 1,TOP 2 0,LIST 2,TOP 3 0,LIST 3,QUIT";
+  EXPECT_EQ(fake.Commands(), "USER a,PASS pw," + scan + "|USER a,PASS pw,STAT,TOP 2 0,DELE 2,TOP 3 0,QUIT|USER b,PASS pw," +
+                                 scan + "|USER b,PASS pw,STAT,TOP 2 0,DELE 2,TOP 3 0,DELE 3,QUIT");
+}
+
 // The run-time's report: class, program, an address, then the message with
 // its full stop and an empty line.
 std::string Report(const std::string& cls, const std::string& message) {
@@ -466,7 +488,8 @@ TEST_F(Kelvorun, FailuresThatEndTheWholeRun) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 2"}));
     // The accepted deletions take effect: QUIT follows the refusal.
-    EXPECT_EQ(fake.Commands().substr(fake.Commands().find('|') + 1), "USER a,PASS pw,STAT,DELE 2,DELE 3,QUIT");
+    EXPECT_EQ(fake.Commands().substr(fake.Commands().find('|') + 1),
+              "USER a,PASS pw,STAT,TOP 2 0,DELE 2,TOP 3 0,DELE 3,QUIT");
   }
 }
 

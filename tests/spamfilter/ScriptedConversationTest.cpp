@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -43,11 +44,21 @@ Script& List(Script& s, const std::vector<Msg>& msgs) {
   return s.Exchange("LIST ", reply + ".\r\n");
 }
 
+// TOP d 0 alone, as the deletion pass checks a marked message.
+Script& Header(Script& s, int32_t d, const Msg& m) {
+  return s.Exchange("TOP " + std::to_string(d) + " 0", "+OK\r\n" + m.header + "\r\n.\r\n");
+}
+
 // TOP d 0 and LIST d. The per-message LIST reports a size the scan must not
 // use.
 Script& Top(Script& s, int32_t d, const Msg& m) {
-  return s.Exchange("TOP " + std::to_string(d) + " 0", "+OK\r\n" + m.header + "\r\n.\r\n")
-      .Exchange("LIST " + std::to_string(d), "+OK " + std::to_string(d) + " 77777\r\n");
+  return Header(s, d, m).Exchange("LIST " + std::to_string(d), "+OK " + std::to_string(d) + " 77777\r\n");
+}
+
+// The subject of a scripted message, as the test reads the server.
+std::string Betreff(const Msg& m) {
+  const size_t at = m.header.find("Subject: ");
+  return at == std::string::npos ? "" : m.header.substr(at + 9, m.header.find("\r\n", at) - at - 9);
 }
 
 Script& Quit(Script& s) { return s.Exchange("QUIT", "+OK bye\r\n").AwaitClose(); }
@@ -161,7 +172,7 @@ TEST_F(Conversation, ShortHeaderGetsNoEntryAndLaterEntriesKeepTheirNumbers) {
   Script sc;
   Scan(sc, msgs).Accept();
   Login(sc, 5, 1500);
-  sc.Exchange("DELE 4", "+OK\r\n");
+  Header(sc, 4, msgs[3]).Exchange("DELE 4", "+OK\r\n");
   Quit(sc);
   ScriptedPeer peer(sc);
   Talk(peer);
@@ -193,7 +204,7 @@ TEST_F(Conversation, ShortHeaderGetsNoEntryAndLaterEntriesKeepTheirNumbers) {
   EXPECT_EQ(s.headers[3].Lines(), (std::vector<std::string>{"X:12", "", "."}));
   EXPECT_EQ(s.headers[4].Count(), 0);  // the dropped entry's lines are gone
   Finish(peer);
-  EXPECT_EQ(peer.Commands(), ScanCommands(5) + LoginCommands() + C({"DELE 4", "QUIT"}));
+  EXPECT_EQ(peer.Commands(), ScanCommands(5) + LoginCommands() + C({"TOP 4 0", "DELE 4", "QUIT"}));
 }
 
 TEST_F(Conversation, LongHeaderIsCutInItsEntryButSenderAndSubjectComeFromTheWholeText) {
@@ -266,7 +277,8 @@ TEST_F(Conversation, EveryEntryMarkedEmptiesTheList) {
   Script sc;
   Scan(sc, msgs).Accept();
   Login(sc, 2);
-  sc.Exchange("DELE 1", "+OK\r\n").Exchange("DELE 2", "+OK\r\n");
+  Header(sc, 1, msgs[0]).Exchange("DELE 1", "+OK\r\n");
+  Header(sc, 2, msgs[1]).Exchange("DELE 2", "+OK\r\n");
   Quit(sc);
   ScriptedPeer peer(sc);
   Talk(peer);
@@ -277,7 +289,7 @@ TEST_F(Conversation, EveryEntryMarkedEmptiesTheList) {
   // A second pass straight away is refused: nothing more is sent.
   MailheaderLoeschen(s);
   Finish(peer);
-  EXPECT_EQ(peer.Commands(), ScanCommands(2) + LoginCommands() + C({"DELE 1", "DELE 2", "QUIT"}));
+  EXPECT_EQ(peer.Commands(), ScanCommands(2) + LoginCommands() + C({"TOP 1 0", "DELE 1", "TOP 2 0", "DELE 2", "QUIT"}));
 }
 
 // --- failures of the scan
@@ -486,7 +498,8 @@ class Deletion : public Conversation {
 TEST_F(Deletion, RefusedSecondDeleStopsAndLogsOut) {
   Script sc = Start();
   Login(sc, 4);
-  sc.Exchange("DELE 1", "+OK\r\n").Exchange("DELE 3", "-ERR cannot\r\n");
+  Header(sc, 1, msgs[0]).Exchange("DELE 1", "+OK\r\n");
+  Header(sc, 3, msgs[2]).Exchange("DELE 3", "-ERR cannot\r\n");
   Quit(sc);
   ScriptedPeer peer(sc);
   Talk(peer);
@@ -499,7 +512,7 @@ TEST_F(Deletion, RefusedSecondDeleStopsAndLogsOut) {
   }
   ExpectUnmarkedOnly();
   Finish(peer);
-  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() + C({"DELE 1", "DELE 3", "QUIT"}));
+  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() + C({"TOP 1 0", "DELE 1", "TOP 3 0", "DELE 3", "QUIT"}));
 }
 
 TEST_F(Deletion, LoginFailuresSendNoDele) {
@@ -556,7 +569,8 @@ TEST_F(Deletion, LoginFailuresSendNoDele) {
 TEST_F(Deletion, DeleTimingOutSendsNoQuit) {
   Script sc = Start();
   Login(sc, 4);
-  sc.Exchange("DELE 1", "+OK\r\n").Expect("DELE 3").Pause(900ms).AwaitClose();
+  Header(sc, 1, msgs[0]).Exchange("DELE 1", "+OK\r\n");
+  Header(sc, 3, msgs[2]).Expect("DELE 3").Pause(900ms).AwaitClose();
   ScriptedPeer peer(sc);
   Talk(peer);
   ScanAndCheck();
@@ -564,25 +578,206 @@ TEST_F(Deletion, DeleTimingOutSendsNoQuit) {
   EXPECT_THROW(MailheaderLoeschen(s), platform::Exception);
   ExpectUnmarkedOnly();
   Finish(peer);
-  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() + C({"DELE 1", "DELE 3"}));
+  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() + C({"TOP 1 0", "DELE 1", "TOP 3 0", "DELE 3"}));
 }
 
-TEST_F(Deletion, ChangedMessageCountSendsNoDele) {
-  Script sc = Start();
-  Login(sc, 3);  // one message fewer than at the scan
+// The mailbox between scan and deletion pass, as users meet it: new mail,
+// other clients deleting, another order. Before each DELE the pass checks
+// with TOP n 0 that the message at the number is the one the scan marked;
+// every other marked entry stays on the server and in the list, marked.
+TEST_F(Deletion, OnlyTheMessagesTheScanMarkedAreDeleted) {
+  // The scan sees msgs: "spam 1" (number 1) and "spam 2" (number 3) marked.
+  const Msg s1 = msgs[0], g1 = msgs[1], s2 = msgs[2], g2 = msgs[3];
+  const Msg neu = Mail("e", "neu", 50), spamNeu = Mail("f", "spam neu", 60);
+  const Msg gleicherBetreff = Mail("z", "spam 2", 30);  // another message, same subject
+  struct Fall {
+    const char* name;
+    std::vector<Msg> jetzt;  // the mailbox when the pass logs in
+    Commands pass;           // after the login
+    std::vector<std::string> bleibt;  // subjects the server holds afterwards
+    std::vector<std::string> liste;   // entries afterwards: number, subject, mark
+    int behalten;
+    int topVerweigert = 0;  // the server refuses TOP for this number
+    int schliesstBeiTop = 0;  // the server closes instead of answering this TOP
+  };
+  const Fall faelle[] = {
+      {"unchanged", {s1, g1, s2, g2},
+       {"TOP 1 0", "DELE 1", "TOP 3 0", "DELE 3", "QUIT"},
+       {"gut", "gut 2"}, {"2 gut 0", "4 gut 2 0"}, 0},
+      {"one new mail arrived", {s1, g1, s2, g2, neu},
+       {"TOP 1 0", "DELE 1", "TOP 3 0", "DELE 3", "QUIT"},
+       {"gut", "gut 2", "neu"}, {"2 gut 0", "4 gut 2 0"}, 0},
+      {"two new mails arrived, one of them spam the scan never saw", {s1, g1, s2, g2, neu, spamNeu},
+       {"TOP 1 0", "DELE 1", "TOP 3 0", "DELE 3", "QUIT"},
+       {"gut", "gut 2", "neu", "spam neu"}, {"2 gut 0", "4 gut 2 0"}, 0},
+      {"first message deleted by another client", {g1, s2, g2},
+       {"TOP 1 0", "TOP 3 0", "QUIT"},
+       {"gut", "spam 2", "gut 2"}, {"1 spam 1 1", "2 gut 0", "3 spam 2 1", "4 gut 2 0"}, 2},
+      {"first deleted and one new arrived: same count", {g1, s2, g2, neu},
+       {"TOP 1 0", "TOP 3 0", "QUIT"},
+       {"gut", "spam 2", "gut 2", "neu"}, {"1 spam 1 1", "2 gut 0", "3 spam 2 1", "4 gut 2 0"}, 2},
+      {"shuffled: same count", {s1, g2, g1, s2},
+       {"TOP 1 0", "DELE 1", "TOP 3 0", "QUIT"},
+       {"gut 2", "gut", "spam 2"}, {"2 gut 0", "3 spam 2 1", "4 gut 2 0"}, 1},
+      {"another message with the same subject at the number", {s1, g1, gleicherBetreff, g2},
+       {"TOP 1 0", "DELE 1", "TOP 3 0", "QUIT"},
+       {"gut", "spam 2", "gut 2"}, {"2 gut 0", "3 spam 2 1", "4 gut 2 0"}, 1},
+      {"the marked one gone, the next one moved up", {s1, g1, g2},
+       {"TOP 1 0", "DELE 1", "TOP 3 0", "QUIT"},
+       {"gut", "gut 2"}, {"2 gut 0", "3 spam 2 1", "4 gut 2 0"}, 1},
+      {"a marked number beyond the count gets no TOP", {g1},
+       {"TOP 1 0", "QUIT"},
+       {"gut"}, {"1 spam 1 1", "2 gut 0", "3 spam 2 1", "4 gut 2 0"}, 2},
+      {"TOP refused in the pass", {s1, g1, s2, g2},
+       {"TOP 1 0", "DELE 1", "TOP 3 0", "QUIT"},
+       {"gut", "spam 2", "gut 2"}, {"2 gut 0", "3 spam 2 1", "4 gut 2 0"}, 1, 3},
+      // A failure on the wire: no QUIT, so the server removes nothing; the
+      // list keeps the unmarked entries only.
+      {"the server closing during the check", {s1, g1, s2, g2},
+       {"TOP 1 0", "DELE 1", "TOP 3 0"},
+       {"spam 1", "gut", "spam 2", "gut 2"}, {"2 gut 0", "4 gut 2 0"}, 0, 0, 3},
+  };
+  for (const Fall& f : faelle) {
+    SCOPED_TRACE(f.name);
+    // The scan, then the pass as the server of this case answers it; what
+    // the server holds follows from the DELEs it accepted before a QUIT.
+    Script sc = Start();
+    Login(sc, static_cast<int32_t>(f.jetzt.size()));
+    std::vector<bool> geloescht(f.jetzt.size() + 1, false);
+    std::vector<std::string> bleibt;
+    bool schliesst = false;
+    for (const std::string& cmd : f.pass) {
+      const int d = std::atoi(cmd.c_str() + cmd.find(' ') + 1);
+      if (cmd.rfind("TOP ", 0) == 0 && d == f.schliesstBeiTop) {
+        sc.Expect(cmd).Close();
+        schliesst = true;
+      } else if (cmd.rfind("TOP ", 0) == 0 && d != f.topVerweigert && d <= static_cast<int>(f.jetzt.size())) {
+        Header(sc, d, f.jetzt[static_cast<size_t>(d - 1)]);
+      } else if (cmd.rfind("TOP ", 0) == 0) {
+        sc.Exchange(cmd, "-ERR no such message\r\n");
+      } else if (cmd.rfind("DELE ", 0) == 0) {
+        sc.Exchange(cmd, "+OK\r\n");
+        geloescht.at(static_cast<size_t>(d)) = true;
+      } else {
+        Quit(sc);
+      }
+    }
+    for (size_t i = 0; i < f.jetzt.size(); ++i)
+      if (schliesst || !geloescht[i + 1]) bleibt.push_back(Betreff(f.jetzt[i]));
+    ScriptedPeer peer(sc);
+    Talk(peer);
+    ScanAndCheck();
+    bool fehler = false;
+    try {
+      MailheaderLoeschen(s);
+    } catch (const platform::Exception&) {
+      fehler = true;
+    }
+    EXPECT_EQ(fehler, f.schliesstBeiTop != 0);
+    Finish(peer);
+    const Commands alle = peer.Commands();
+    const size_t vorher = ScanCommands(4).size() + LoginCommands().size();
+    ASSERT_GE(alle.size(), vorher);
+    const Commands pass(alle.begin() + static_cast<long>(vorher), alle.end());
+    EXPECT_EQ(pass, f.pass);
+    EXPECT_EQ(bleibt, f.bleibt);
+    std::vector<std::string> liste;
+    for (size_t i = 1; i <= s.anzahl; ++i)
+      liste.push_back(std::to_string(s.summaries[i].nr) + s.summaries[i].subject + " " +
+                      std::to_string(s.summaries[i].spam));
+    EXPECT_EQ(liste, f.liste);
+    // Every kept entry still has the header lines of its own message.
+    for (size_t i = 1; i <= s.anzahl; ++i)
+      EXPECT_EQ(s.headers[i].Lines()[1], "Subject:" + s.summaries[i].subject);
+    EXPECT_EQ(s.behalten, f.behalten);
+    EXPECT_TRUE(s.veraltet);
+    ExpectIdle();
+  }
+}
+
+// A header longer than an entry keeps is compared as far as the entry keeps
+// it: the same message is deleted.
+TEST_F(Deletion, LongHeaderComparesAsTheEntryKeepsIt) {
+  std::string lang;
+  for (int k = 0; k < 100; ++k) lang += "X-Fuell: " + std::string(991, 'a' + k % 26) + "\r\n";
+  const Msg gross = {lang + "From: a@x.de\r\nSubject: spam lang\r\n", 100000};
+  Script sc;
+  Scan(sc, {gross}).Accept();
+  Login(sc, 1);
+  Header(sc, 1, gross).Exchange("DELE 1", "+OK\r\n");
   Quit(sc);
   ScriptedPeer peer(sc);
   Talk(peer);
-  ScanAndCheck();
-  try {
-    MailheaderLoeschen(s);
-    FAIL() << "no failure";
-  } catch (const platform::Exception& e) {
-    EXPECT_EQ(e.Message(), kMailboxGeaendert);
-  }
-  ExpectUnmarkedOnly();
+  MailheaderLaden(s);
+  Spamcheck(s);
+  ASSERT_EQ(SpamAnzahl(s), 1);
+  ASSERT_LT(s.headers[1].Count(), 100);  // cut in the entry
+  MailheaderLoeschen(s);
+  EXPECT_EQ(s.anzahl, 0);
+  EXPECT_EQ(s.behalten, 0);
   Finish(peer);
-  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() + C({"QUIT"}));
+  EXPECT_EQ(peer.Commands(), ScanCommands(1) + LoginCommands() + C({"TOP 1 0", "DELE 1", "QUIT"}));
+}
+
+// When the logout of the closing steps fails after an earlier failure, the
+// caller gets the logout's failure: the last word of the server.
+TEST_F(Deletion, FailingLogoutAfterAFailureIsPassedOn) {
+  struct Fall {
+    const char* name;
+    bool scan;  // the failure comes in the scan, else in the pass
+  } faelle[] = {{"scan: TOP refused", true}, {"pass: DELE refused", false}};
+  for (const Fall& f : faelle) {
+    SCOPED_TRACE(f.name);
+    Script sc;
+    if (f.scan) {
+      Login(sc, 4);
+      List(sc, msgs);
+      Top(sc, 1, msgs[0]);
+      sc.Exchange("TOP 2 0", "-ERR no such message\r\n");
+    } else {
+      sc = Start();
+      Login(sc, 4);
+      Header(sc, 1, msgs[0]).Exchange("DELE 1", "-ERR locked\r\n");
+    }
+    sc.Exchange("QUIT", "-ERR quit failed\r\n").AwaitClose();
+    ScriptedPeer peer(sc);
+    Talk(peer);
+    std::string failure;
+    try {
+      if (f.scan) {
+        MailheaderLaden(s);
+      } else {
+        ScanAndCheck();
+        MailheaderLoeschen(s);
+      }
+    } catch (const platform::Exception& e) {
+      failure = e.Message();
+    }
+    EXPECT_EQ(failure, "-ERR quit failed\r\n");
+    EXPECT_TRUE(s.veraltet);
+    ExpectIdle();
+    Finish(peer);
+  }
+}
+
+// A batch run whose pass keeps a changed message logs how many after its
+// count line, which still counts every mark.
+TEST_F(Deletion, BatchRunLogsTheKeptMessagesAfterItsCount) {
+  folder.Write("Kelvo_Spamdefs.txt", "[SUBJECT]\r\n* spam\r\n");
+  Script sc = Start();
+  Login(sc, 4);
+  Header(sc, 1, msgs[0]).Exchange("DELE 1", "+OK\r\n");
+  Header(sc, 3, Mail("z", "anders", 30));
+  Quit(sc);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  EXPECT_EQ(Autodelete(s, true), 2);
+  Finish(peer);
+  const std::vector<std::string> log = platform::SplitLines(folder.Read("Kelvo_Log.txt"));
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[0].substr(log[0].size() - 7), " +++: 2");
+  EXPECT_EQ(log[1], " +++: 1 markierte Mail(s) auf dem Server ge\xC3\xA4ndert, nicht gel\xC3\xB6scht");
+  EXPECT_EQ(s.behalten, 1);
 }
 
 TEST_F(Deletion, ChangedCountDoesNotMatterWithNothingMarked) {

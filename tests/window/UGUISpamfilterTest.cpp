@@ -66,6 +66,11 @@ Script& Anmelden(Script& sc, int count) {
       .Exchange("STAT", "+OK " + std::to_string(count) + " 0\r\n");
 }
 
+// TOP d 0 answered with the header lines of `m`: the deletion pass's check.
+Script& Kopfzeilen(Script& sc, int d, const Mail& m) {
+  return sc.Exchange("TOP " + std::to_string(d) + " 0", "+OK\r\n" + m.header + "\r\n.\r\n");
+}
+
 // A whole scan of `mails`: login, LIST, TOP and LIST n for each, QUIT.
 Script& Scan(Script& sc, const std::vector<Mail>& mails) {
   Anmelden(sc, static_cast<int>(mails.size()));
@@ -75,7 +80,7 @@ Script& Scan(Script& sc, const std::vector<Mail>& mails) {
   sc.Exchange("LIST ", liste + ".\r\n");
   for (size_t i = 0; i < mails.size(); ++i) {
     std::string d = std::to_string(i + 1);
-    sc.Exchange("TOP " + d + " 0", "+OK\r\n" + mails[i].header + "\r\n.\r\n");
+    Kopfzeilen(sc, static_cast<int>(i + 1), mails[i]);
     sc.Exchange("LIST " + d, "+OK " + d + " " + std::to_string(mails[i].groesse) + "\r\n");
   }
   return sc.Exchange("QUIT", "+OK bye\r\n").AwaitClose();
@@ -282,7 +287,7 @@ class GuiSessionTest : public QObject {
                                {Kopf(" Fuenf", " d@x"), -1234567890}};
     Script sc;
     Scan(sc, mails).Accept();
-    Anmelden(sc, 5).Exchange("DELE 4", "+OK\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
+    Kopfzeilen(Anmelden(sc, 5), 4, mails[3]).Exchange("DELE 4", "+OK\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
     ScriptedPeer peer(sc);
 
     Fenster f;
@@ -303,7 +308,7 @@ class GuiSessionTest : public QObject {
     QVERIFY(peer.WaitDone());
     QVERIFY2(peer.Failures().empty(), peer.Failures().empty() ? "" : peer.Failures()[0].c_str());
     const Texte cmds = peer.Commands();
-    QCOMPARE(Texte(cmds.end() - 2, cmds.end()), (Texte{"DELE 4", "QUIT"}));
+    QCOMPARE(Texte(cmds.end() - 3, cmds.end()), (Texte{"TOP 4 0", "DELE 4", "QUIT"}));
     // The progress names the entry's position, the DELE its number.
     QVERIFY(std::find(f.panels.begin(), f.panels.end(), "1=3/4") != f.panels.end());
     QCOMPARE(int(f.s.anzahl), 3);
@@ -509,12 +514,10 @@ class GuiSessionTest : public QObject {
     }
     Script sc;
     Scan(sc, mails).Accept();
-    Anmelden(sc, 7)
-        .Exchange("DELE 1", "+OK\r\n")
-        .Exchange("DELE 3", "+OK\r\n")
-        .Exchange("DELE 4", "-ERR gesperrt\r\n")
-        .Exchange("QUIT", "+OK\r\n")
-        .AwaitClose();
+    Anmelden(sc, 7);
+    Kopfzeilen(sc, 1, mails[0]).Exchange("DELE 1", "+OK\r\n");
+    Kopfzeilen(sc, 3, mails[2]).Exchange("DELE 3", "+OK\r\n");
+    Kopfzeilen(sc, 4, mails[3]).Exchange("DELE 4", "-ERR gesperrt\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
     ScriptedPeer peer(sc);
     Fenster f;
     f.Waehlen(kLoopback, peer.Port());
@@ -531,6 +534,48 @@ class GuiSessionTest : public QObject {
     QCOMPARE(f.Zeile(2), (Texte{"6", " ", "        60", " Gut 6", " x@y"}));
     QCOMPARE(f.Endstand(), (Texte{" ", "2", "   127.0.0.1", "connection closed"}));
     QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
+  }
+
+  // Between the load and "Senden" another client deleted message 3 and new
+  // mail came: message 1 is still the marked one and is deleted, number 3
+  // names another message now. One box tells of the kept one, shown while
+  // the pass still holds the session; the kept entry stays in the grid with
+  // its mark, and the list is stale: a second pass does nothing.
+  void changedMessagesStayMarkedAfterOneBox() {
+    const std::vector<Mail> mails = {{Kopf(" Spam eins", " a@x"), 10}, {Kopf(" Gut", " b@x"), 20},
+                                     {Kopf(" Spam drei", " c@x"), 30}, {Kopf(" Gut vier", " d@x"), 40}};
+    Script sc;
+    Scan(sc, mails).Accept();
+    Anmelden(sc, 4);
+    Kopfzeilen(sc, 1, mails[0]).Exchange("DELE 1", "+OK\r\n");
+    Kopfzeilen(sc, 3, mails[3]).Exchange("QUIT", "+OK\r\n").AwaitClose();
+    ScriptedPeer peer(sc);
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    f.Regeln("[SUBJECT]\r\n< spam\r\n");
+    f.Laden();
+    QCOMPARE(int(f.s.anzahl), 4);
+    bool busyBeimKasten = false;
+    f.boxes.WhileOpen = [&](const desktop::TMessageBoxCall&) { busyBeimKasten = f.s.busy; };
+    f.Loeschen();
+    QVERIFY(peer.WaitDone());
+    QVERIFY2(peer.Failures().empty(), peer.Failures().empty() ? "" : peer.Failures()[0].c_str());
+    QCOMPARE(f.BoxTexte(), (Texte{"1 markierte Mail(s) auf dem Server geändert, nicht gelöscht"}));
+    QCOMPARE(f.boxes.Calls()[0].Caption, std::string("Mailbox"));
+    QVERIFY(busyBeimKasten);
+    QCOMPARE(int(f.s.anzahl), 3);
+    QCOMPARE(f.grid.RowCount(), 4);
+    QCOMPARE(f.Zeile(1), (Texte{"2", " ", "        20", " Gut", " b@x"}));
+    QCOMPARE(f.Zeile(2), (Texte{"3", "X", "        30", " Spam drei", " c@x"}));
+    QCOMPARE(f.Zeile(3), (Texte{"4", " ", "        40", " Gut vier", " d@x"}));
+    QCOMPARE(f.Endstand(), (Texte{" ", "3", "   127.0.0.1", "connection closed"}));
+    QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
+
+    f.panels.clear();
+    f.Loeschen();
+    QVERIFY(f.panels.empty());
+    QCOMPARE(f.boxes.Calls().size(), size_t(1));
+    QCOMPARE(peer.Conversations(), 2);
   }
 
   // A click queued while the scan waits for message 2's header lines is
