@@ -1,0 +1,82 @@
+// What the benchmarks of the programs as users run them share: a private
+// network namespace for port 110, the benchmark mailbox on a private
+// Dovecot, a program folder with kelvorun and data files that mark nothing,
+// session times from Dovecot's log, and medians.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "tests/fixtures/DovecotServer.h"
+
+namespace bench {
+
+inline constexpr int kPop3Port = 110;
+inline constexpr const char* kUser = "bench";
+inline constexpr const char* kPassword = "benchpw";
+// Each message's reported size; a header of a dozen lines plus a body.
+inline constexpr std::size_t kMessageSize = 2000;
+// Rounds are never fewer than this, whatever is asked.
+inline constexpr int kMinRounds = 7;
+inline constexpr int kMaxMessages = 60000;
+
+// Re-runs the program through netns-run unless it already runs inside the
+// namespace that call made. Returns only when it runs inside; exits with 1
+// when the re-run cannot start.
+void EnsurePrivateNamespace(char** argv);
+
+// Options shared by the benchmarks: --messages N --rounds R. Exits with a
+// usage line on anything else.
+struct Options {
+  int messages = 2000;
+  int rounds = kMinRounds;
+};
+Options ParseOptions(int argc, char** argv, const char* usage);
+
+// A Dovecot on 127.0.0.1 port 110 (log to the microsecond) holding the
+// benchmark mailbox: `messages` generated messages, all unmarked by the rules
+// of KelvorunFolder.
+void FillMailbox(fixtures::DovecotServer& server, int messages);
+fixtures::DovecotServer::Options ServerOptions();
+
+struct Run {
+  double seconds = 0;
+  double cpuSeconds = 0;
+};
+
+// A temporary program folder with a copy of the built kelvorun, a mailbox
+// list naming the benchmark mailbox and rules that mark nothing.
+class KelvorunFolder {
+ public:
+  KelvorunFolder();
+  ~KelvorunFolder();
+  KelvorunFolder(const KelvorunFolder&) = delete;
+  KelvorunFolder& operator=(const KelvorunFolder&) = delete;
+
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  // The data files alone, for a program that reads them from this folder.
+  const std::string& Folder() const { return dir_; }
+
+  // Runs kelvorun (scan, check, deletion pass with nothing to delete) and
+  // returns its wall time and its CPU time (user + system, from wait4).
+  // Throws unless it saw `messages` messages and marked none.
+  Run RunKelvorun(int messages) const;
+
+ private:
+  std::string dir_;
+};
+
+// Durations in seconds of the sessions that Dovecot's log shows as ended
+// with `topCount` TOP commands, in the order they ended, from a log written
+// with microsecondLog. Sessions that have not ended yet are left out.
+std::vector<double> SessionSeconds(const std::string& logText, int topCount);
+
+// Waits (up to a few seconds) until the log shows `count` such sessions and
+// returns them; throws if it never does.
+std::vector<double> AwaitSessions(const fixtures::DovecotServer& server, int topCount, std::size_t count);
+
+double Median(std::vector<double> v);
+double Min(const std::vector<double>& v);
+
+}  // namespace bench
