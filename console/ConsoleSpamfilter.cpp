@@ -22,6 +22,7 @@ std::string ServerlisteFehlertext() { return "+++ Serverliste \r\n" + mailboxenD
 std::string DefinitionenFehlertext() { return "Definitionsdatei \r\n-->" + spamdefsDatei + "   nicht gefunden."; }
 
 void ServerlisteLesen(tpop3list& liste) {
+  ProgrammordnerPruefen();
   if (platform::FileExists(mailboxenDatei)) {
     ServerdateiLesen(liste, mailboxenDatei);
   } else if (platform::FileExists(mailboxenBspDatei)) {

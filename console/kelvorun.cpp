@@ -114,6 +114,8 @@ int main(int argc, char** argv) {
   // A closed pipe on standard output must end the run as a failed write
   // (exit code 1), not kill the program.
   std::signal(SIGPIPE, SIG_IGN);
+  // A log or standard output past the file size limit is a failed write too.
+  std::signal(SIGXFSZ, SIG_IGN);
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
     try {
@@ -124,11 +126,8 @@ int main(int argc, char** argv) {
     }
     WriteLn("Auto-Kelvo: ... finished");
     Flush();
-  } catch (const platform::Exception& e) {
-    ReportFailure(e.ClassName(), e.Message());
-    return 1;
   } catch (const std::exception& e) {
-    ReportFailure("Exception", e.what());
+    ReportFailure(platform::FailureClassName(e), platform::FailureMessage(e));
     return 1;
   }
   return 0;

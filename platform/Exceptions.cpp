@@ -1,5 +1,7 @@
 #include "platform/Exceptions.h"
 
+#include <new>
+
 namespace platform {
 
 EConvertError ConvertError(const std::string& text) {
@@ -15,5 +17,19 @@ EFCreateError FileCreateError(const std::string& path) {
 }
 
 ERangeError RangeError() { return ERangeError("Fehler bei Bereichspr\xC3\xBC" "fung"); }
+
+EOutOfMemory OutOfMemory() { return EOutOfMemory("Zu wenig Arbeitsspeicher"); }
+
+const char* FailureClassName(const std::exception& failure) {
+  if (const auto* e = dynamic_cast<const Exception*>(&failure)) return e->ClassName();
+  if (dynamic_cast<const std::bad_alloc*>(&failure) != nullptr) return "EOutOfMemory";
+  return "Exception";
+}
+
+std::string FailureMessage(const std::exception& failure) {
+  if (const auto* e = dynamic_cast<const Exception*>(&failure)) return e->Message();
+  if (dynamic_cast<const std::bad_alloc*>(&failure) != nullptr) return OutOfMemory().Message();
+  return failure.what();
+}
 
 }  // namespace platform

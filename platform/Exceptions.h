@@ -32,11 +32,20 @@ KELVO_EXCEPTION_CLASS(EFOpenError, EStreamError);
 KELVO_EXCEPTION_CLASS(EFCreateError, EStreamError);
 KELVO_EXCEPTION_CLASS(ERangeError, Exception);
 KELVO_EXCEPTION_CLASS(EClipboardException, Exception);
+KELVO_EXCEPTION_CLASS(EHeapException, Exception);
+KELVO_EXCEPTION_CLASS(EOutOfMemory, EHeapException);
 
 // The run-time's German texts, as users of the original programs saw them.
 EConvertError ConvertError(const std::string& text);  // "'%s' ist kein gültiger Integerwert"
 EFOpenError FileOpenError(const std::string& path);   // "Datei %s kann nicht geöffnet werden"
 EFCreateError FileCreateError(const std::string& path);  // "Datei %s kann nicht erstellt werden"
 ERangeError RangeError();                              // "Fehler bei Bereichsprüfung"
+EOutOfMemory OutOfMemory();                            // "Zu wenig Arbeitsspeicher"
+
+// How the run-time names a failure that reaches its report or dialog: its
+// own failures by their class and message, running out of memory as
+// OutOfMemory(), anything else as Exception with what() as the message.
+const char* FailureClassName(const std::exception& failure);
+std::string FailureMessage(const std::exception& failure);
 
 }  // namespace platform

@@ -8,7 +8,8 @@
 namespace platform {
 
 // Folder of the running executable with a trailing '/', not the working
-// directory.
+// directory; empty when it cannot be found (no /proc, and neither the path
+// the program was started by nor its name on PATH leads to it).
 std::string ProgramFolder();
 // File name of the running executable without its folder.
 std::string ProgramFileName();

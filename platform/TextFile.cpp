@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 
 #include "platform/Exceptions.h"
@@ -13,17 +14,36 @@ namespace platform {
 
 namespace {
 
-bool WriteAll(int fd, std::string_view bytes) {
+// Links followed before a chain counts as a loop, as the system does.
+constexpr int kMaxLinkDepth = 40;
+// Bytes read per call.
+constexpr size_t kReadChunk = 65536;
+
+// Opens without waiting (a FIFO, a device) and keeps the descriptor only
+// for a regular file.
+int OpenRegular(const std::string& path, int flags, mode_t mode = 0) {
+  struct stat st {};
+  // Something other than a file is not even opened: some devices act on an open.
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return -1;
+  int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Bytes written before a failure, all of them on success.
+size_t WriteAll(int fd, std::string_view bytes) {
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
     done += static_cast<size_t>(n);
   }
-  return true;
+  return done;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -39,41 +59,67 @@ bool FileExists(const std::string& path) {
 }
 
 std::string ReadWholeFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = OpenRegular(path, O_RDONLY);
   if (fd < 0) throw FileOpenError(path);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    throw FileOpenError(path);
-  }
-  std::string data;
-  data.reserve(static_cast<size_t>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      ::close(fd);
-      throw FileOpenError(path);
+  auto readSome = [&](char* into, size_t room) {
+    for (;;) {
+      ssize_t n = ::read(fd, into, room);
+      if (n >= 0) return static_cast<size_t>(n);
+      if (errno != EINTR) throw FileOpenError(path);
     }
-    if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
+  };
+  std::string data;
+  try {
+    // The block is as large as the file, so reading it takes no second copy.
+    struct stat st {};
+    ::fstat(fd, &st);
+    data.resize(static_cast<size_t>(st.st_size));
+    size_t got = 0;
+    while (got < data.size()) {
+      size_t n = readSome(data.data() + got, data.size() - got);
+      if (n == 0) break;
+      got += n;
+    }
+    data.resize(got);
+    // A file that grew since it was measured is read to its end.
+    char buf[kReadChunk];
+    while (size_t n = readSome(buf, sizeof buf)) data.append(buf, n);
+  } catch (...) {
+    ::close(fd);
+    throw;
   }
   ::close(fd);
   return data;
 }
 
+std::string LinkTarget(const std::string& path) {
+  std::string current = path;
+  for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
+    struct stat st {};
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink(current.c_str(), buf, sizeof buf - 1);
+    if (n <= 0) return current;
+    std::string next(buf, static_cast<size_t>(n));
+    current = next[0] == '/' ? next : FolderOf(current) + "/" + next;
+  }
+  return current;
+}
+
 void WriteWholeFile(const std::string& path, std::string_view bytes, unsigned newFileMode) {
+  if (path.empty()) throw FileCreateError(path);
+  // The file behind a link is replaced, in its own folder, and the link stays.
+  const std::string target = LinkTarget(path);
   struct stat old {};
-  bool exists = ::stat(path.c_str(), &old) == 0;
+  bool exists = ::stat(target.c_str(), &old) == 0;
   mode_t mode = exists ? (old.st_mode & 07777) : static_cast<mode_t>(newFileMode);
 
-  std::string tmpl = FolderOf(path) + "/.kelvo-save-XXXXXX";
+  std::string tmpl = FolderOf(target) + "/.kelvo-save-XXXXXX";
   int fd = ::mkstemp(tmpl.data());
   if (fd < 0) throw FileCreateError(path);
-  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) && ::fsync(fd) == 0;
+  bool ok = ::fchmod(fd, mode) == 0 && WriteAll(fd, bytes) == bytes.size() && ::fsync(fd) == 0;
   ok = (::close(fd) == 0) && ok;
-  if (ok) ok = ::rename(tmpl.c_str(), path.c_str()) == 0;
+  if (ok) ok = ::rename(tmpl.c_str(), target.c_str()) == 0;
   if (!ok) {
     ::unlink(tmpl.c_str());
     throw FileCreateError(path);
@@ -81,9 +127,18 @@ void WriteWholeFile(const std::string& path, std::string_view bytes, unsigned ne
 }
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (path.empty()) return false;
+  int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd < 0) return false;
-  bool ok = WriteAll(fd, bytes);
+  // Where the bytes begin: the end of the file as the first write finds it.
+  const off_t start = ::lseek(fd, 0, SEEK_END);
+  const size_t written = WriteAll(fd, bytes);
+  bool ok = written == bytes.size();
+  // A part of a line would run into the next one: it goes again.
+  if (!ok && written > 0 && start >= 0) {
+    while (::ftruncate(fd, start) != 0 && errno == EINTR) {
+    }
+  }
   return (::close(fd) == 0) && ok;
 }
 

@@ -1,5 +1,9 @@
 // Whole-file reading and writing and line appending. File contents are bytes:
 // nothing is re-encoded on the way in or out.
+//
+// Only regular files (or links to them) are read or appended to, and no open
+// ever waits: a FIFO without a writer or reader, a device or a folder at a
+// data file's place is refused at once.
 #pragma once
 
 #include <string>
@@ -7,20 +11,29 @@
 
 namespace platform {
 
+// True for a regular file, or a link that ends at one.
 bool FileExists(const std::string& path);
 
-// Raises EFOpenError with the path when the file cannot be opened or read.
+// Raises EFOpenError with the path when the file cannot be opened or read,
+// or is no regular file.
 std::string ReadWholeFile(const std::string& path);
 
 // Replaces the file by the bytes; raises EFCreateError with the path on any
 // failure. The bytes go to a temporary file in the same folder first, which
 // is renamed over the old file only once it is complete, so a failure never
-// leaves a truncated file. A new file gets `newFileMode` (an existing one
+// leaves a truncated file. A link is kept: the file it leads to is replaced,
+// in that file's folder. A new file gets `newFileMode` (an existing one
 // keeps its mode).
 void WriteWholeFile(const std::string& path, std::string_view bytes, unsigned newFileMode = 0644);
 
 // Opens for appending, creating the file when it is missing (never
-// truncating), writes the bytes and closes. Returns false on any failure.
+// truncating), writes the bytes and closes. The bytes go in whole or not at
+// all: a write that stops part-way (a full disk) is cut off again. Returns
+// false on any failure, and for anything but a regular file.
 bool AppendToFile(const std::string& path, std::string_view bytes);
+
+// The path a chain of links at `path` ends at (`path` itself when it is no
+// link); a link whose end is missing gives the missing path.
+std::string LinkTarget(const std::string& path);
 
 }  // namespace platform

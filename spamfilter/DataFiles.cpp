@@ -1,7 +1,9 @@
 #include "spamfilter/DataFiles.h"
 
 #include "platform/Convert.h"
+#include "platform/Exceptions.h"
 #include "platform/Runtime.h"
+#include "platform/TextFile.h"
 #include "spamfilter/qsstringfunktionen.h"
 
 std::string programmPfad;
@@ -13,14 +15,31 @@ std::string mailboxenBspDatei;
 std::string spamdefsBspDatei;
 
 void DatenpfadeSetzen(const std::string& ordner) {
+  if (ordner.empty()) {
+    for (std::string* p : {&programmPfad, &mailboxenDatei, &spamdefsDatei, &infoDatei, &logDatei,
+                           &mailboxenBspDatei, &spamdefsBspDatei})
+      p->clear();
+    return;
+  }
   programmPfad = ordner;
-  if (programmPfad.empty() || programmPfad.back() != '/') programmPfad += '/';
+  if (programmPfad.back() != '/') programmPfad += '/';
   mailboxenDatei = programmPfad + "Kelvo_Mailboxen.txt";
   spamdefsDatei = programmPfad + "Kelvo_Spamdefs.txt";
   infoDatei = programmPfad + "Kelvo_Info.rtf";
   logDatei = programmPfad + "Kelvo_Log.txt";
   mailboxenBspDatei = programmPfad + "Kelvo_Mailboxen_Bsp.txt";
   spamdefsBspDatei = programmPfad + "Kelvo_Spamdefs_Bsp.txt";
+}
+
+void ProgrammordnerPruefen() {
+  if (programmPfad.empty())
+    throw platform::Exception("Ordner des Programms " + platform::ProgramFileName() +
+                              " kann nicht ermittelt werden");
+}
+
+std::string ServerlisteDateiWaehlen() {
+  ProgrammordnerPruefen();
+  return platform::FileExists(mailboxenDatei) ? mailboxenDatei : mailboxenBspDatei;
 }
 
 namespace {

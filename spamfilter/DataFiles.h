@@ -20,8 +20,16 @@ extern std::string spamdefsBspDatei;
 
 // Rebuilds all paths from `ordner` (a trailing '/' is added when missing).
 // The programs call it once at start-up with the program's folder; tests
-// point it at a folder of their own.
+// point it at a folder of their own. An empty folder (the program's folder
+// could not be found) leaves every path empty: no file is ever looked for
+// in the working directory.
 void DatenpfadeSetzen(const std::string& ordner);
+
+// Raises the failure that says so when the program's folder is not known.
+void ProgrammordnerPruefen();
+
+// The mailbox list file when it exists, else its example file.
+std::string ServerlisteDateiWaehlen();
 
 // One mailbox of the list.
 struct tpop3id {

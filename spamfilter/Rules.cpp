@@ -110,6 +110,7 @@ void VirdefsUebernehmen(tMailboxMgmt& s, const platform::TStringList& zeilen) {
 }
 
 std::string VirdefsDateiWaehlen() {
+  ProgrammordnerPruefen();
   return platform::FileExists(spamdefsDatei) ? spamdefsDatei : spamdefsBspDatei;
 }
 

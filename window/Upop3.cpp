@@ -557,7 +557,7 @@ void Tfrm_Emails::a_QuitExecute(platform::TObject* Sender) {
 // ------------------------------------------------------- interactive work
 
 void Tfrm_Emails::a_serverlisteLadenExecute(platform::TObject* Sender) {
-  const std::string& pfad = platform::FileExists(mailboxenDatei) ? mailboxenDatei : mailboxenBspDatei;
+  const std::string pfad = ServerlisteDateiWaehlen();
   m_Serverliste->Lines().LoadFromFile(pfad);
   A_ServerlisteEditierenUebernehmenExecute(Sender);
 }
@@ -613,7 +613,7 @@ void Tfrm_Emails::sg_listDblClick(platform::TObject*) {
 }
 
 void Tfrm_Emails::a_VirdefseinlesenExecute(platform::TObject*) {
-  const std::string& pfad = platform::FileExists(spamdefsDatei) ? spamdefsDatei : spamdefsBspDatei;
+  const std::string pfad = VirdefsDateiWaehlen();
   M_virdefs->Lines().LoadFromFile(pfad);
   VirdefsUebernehmen(GUISession, M_virdefs->Lines().ToStringList());
 }

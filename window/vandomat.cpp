@@ -1,5 +1,7 @@
 // vandomat: the desktop program. Cleans POP3 mailboxes by hand, message by
 // message, or every N minutes in its batch mode.
+#include <csignal>
+
 #include "platform/Component.h"
 #include "platform/Runtime.h"
 #include "spamfilter/DataFiles.h"
@@ -7,6 +9,8 @@
 #include "window/desktop/Forms.h"
 
 int main(int argc, char** argv) {
+  // A save past the file size limit fails like any failed write.
+  std::signal(SIGXFSZ, SIG_IGN);
   // The data files live next to the program.
   DatenpfadeSetzen(platform::ProgramFolder());
 

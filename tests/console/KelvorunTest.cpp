@@ -8,11 +8,18 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <spawn.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <optional>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -176,6 +183,8 @@ std::vector<std::string> SubjectsOnServer(const std::string& host, const std::st
 class FakePop3Server {
  public:
   using Hook = std::function<std::string(int conversation, const std::string& command)>;
+  // A hook's answer that closes the connection in place of a reply.
+  static constexpr const char* kClose = "\x01close";
 
   FakePop3Server(std::vector<std::string> headers, Hook hook) : headers_(std::move(headers)), hook_(std::move(hook)) {
     listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -226,7 +235,9 @@ class FakePop3Server {
       if (!commands_.empty() && commands_.back() != '|') commands_ += ",";
       commands_ += cmd;
       std::string reply = hook_ ? hook_(conversation, cmd) : "";
-      if (!reply.empty()) {
+      if (reply == kClose) {
+        return;
+      } else if (!reply.empty()) {
         Send(fd, reply);
       } else if (cmd == "STAT") {
         Send(fd, "+OK " + std::to_string(headers_.size()) + " 1000\r\n");
@@ -529,6 +540,353 @@ TEST_F(Kelvorun, FailedWriteToStandardOutputEndsTheRunWithCode1) {
   // The first flush fails before the scan: the mailbox's count line is still logged.
   EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 0"}));
   EXPECT_EQ(SubjectsOnServer(kHost, "anna", "geheim").size(), 2u);
+}
+
+// ---- odd files, full disks, no /proc, failures that must keep their report ----
+
+// How a case starts the program.
+struct Launch {
+  std::string cwd = "/";
+  std::string argv0;          // empty: the full path
+  bool byDescriptor = false;  // started from an open file: no path to look at
+  std::optional<std::string> path;  // PATH for the program
+  std::optional<rlim_t> fileSizeLimit;
+  std::optional<rlim_t> memoryLimit;
+};
+
+// Starts kelvorun of `folder` as `how` says. A run that has not ended after a
+// long while is killed and its output ends in "<stalled>".
+ProgramFolder::Result RunAs(const ProgramFolder& folder, const Launch& how) {
+  const std::string exe = folder.Path("kelvorun");
+  std::string argv0 = how.argv0.empty() ? exe : how.argv0;
+  char* argv[] = {argv0.data(), nullptr};
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e)
+    if (!how.path || std::strncmp(*e, "PATH=", 5) != 0) env.emplace_back(*e);
+  if (how.path) env.push_back("PATH=" + *how.path);
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  const int program = how.byDescriptor ? ::open(exe.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  int out[2];
+  EXPECT_EQ(::pipe(out), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    ::close(out[0]);
+    ::close(out[1]);
+    if (::chdir(how.cwd.c_str()) != 0) ::_exit(126);
+    if (how.fileSizeLimit) {
+      struct rlimit l {*how.fileSizeLimit, *how.fileSizeLimit};
+      ::setrlimit(RLIMIT_FSIZE, &l);
+    }
+    if (how.memoryLimit) {
+      struct rlimit l {*how.memoryLimit, *how.memoryLimit};
+      ::setrlimit(RLIMIT_AS, &l);
+    }
+    if (program >= 0)
+      ::fexecve(program, argv, envp.data());
+    else
+      ::execve(exe.c_str(), argv, envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  if (program >= 0) ::close(program);
+  ProgramFolder::Result r;
+  pollfd p{out[0], POLLIN, 0};
+  for (;;) {
+    if (::poll(&p, 1, 60000) <= 0) {
+      ::kill(pid, SIGKILL);
+      r.out += "<stalled>";
+      break;
+    }
+    char buf[4096];
+    ssize_t n = ::read(out[0], buf, sizeof buf);
+    if (n <= 0) break;
+    r.out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(out[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+// Mounts of this test process that nobody else sees (needs root).
+bool PrivateMounts() {
+  static const bool ok =
+      ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  return ok;
+}
+
+// A small file system, filled to the last byte on demand.
+class SmallDisk {
+ public:
+  SmallDisk() {
+    char tmpl[] = "/tmp/kelvo-full-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    EXPECT_EQ(::mount("kelvo-full", dir_.c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
+  }
+  ~SmallDisk() {
+    ::umount2(dir_.c_str(), MNT_DETACH);
+    ::rmdir(dir_.c_str());
+  }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+  void Fill() const {
+    int fd = ::open(Path("filler").c_str(), O_WRONLY | O_CREAT, 0644);
+    const std::string block(4096, 'f');
+    while (::write(fd, block.data(), block.size()) > 0) {
+    }
+    while (::write(fd, "f", 1) > 0) {
+    }
+    ::close(fd);
+  }
+  void Free() const { ::unlink(Path("filler").c_str()); }
+
+ private:
+  std::string dir_;
+};
+
+// /proc is hidden while this lives.
+class NoProc {
+ public:
+  NoProc() { EXPECT_EQ(::mount("kelvo-noproc", "/proc", "tmpfs", 0, "size=16k"), 0) << std::strerror(errno); }
+  ~NoProc() { ::umount2("/proc", MNT_DETACH); }
+};
+
+std::string Kind(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return "missing";
+  if (S_ISLNK(st.st_mode)) return "link";
+  if (S_ISFIFO(st.st_mode)) return "fifo";
+  if (S_ISDIR(st.st_mode)) return "folder";
+  return S_ISREG(st.st_mode) ? "file" : "other";
+}
+
+// Log lines with CR LF, whole; "<torn>" marks a last line without its end.
+std::vector<std::string> LinesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  static const std::regex stamp(R"(^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d)");
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find("\r\n", start);
+    if (end == std::string::npos) {
+      lines.push_back("<torn>" + text.substr(start));
+      break;
+    }
+    lines.push_back(std::regex_replace(text.substr(start, end - start), stamp, "<T>",
+                                       std::regex_constants::format_first_only));
+    start = end + 2;
+  }
+  return lines;
+}
+
+TEST_F(Kelvorun, NoOddFileBlocksTheRunTearsALogLineOrLosesAFailureText) {
+  if (!PrivateMounts()) GTEST_SKIP() << "needs root: private mount namespace";
+  const std::string okOutTail = Block("127.0.0.1", 3, 2) + kFinished;
+  const std::vector<std::string> okLog = {"--- Start ---", "<T>127.0.0.1", "<T> +++: 2"};
+  const std::string oldLog = [] {
+    // Whole lines that end 5 bytes before a page of the small disk is full.
+    std::string t;
+    while (t.size() + 20 <= 4096 - 5) t += "alte Zeile " + std::string(7, '-') + "\r\n";
+    t += std::string(4096 - 5 - t.size() - 2, '=') + "\r\n";
+    return t;
+  }();
+
+  struct Env {
+    const ProgramFolder& folder;
+    Launch& launch;
+    FakePop3Server::Hook& hook;
+    std::string cwd;  // a folder of data files that must play no part
+  };
+  struct Case {
+    const char* name;
+    std::function<void(Env&)> prepare;
+    // Output: a literal head, then (when given) the report as a pattern.
+    std::function<std::string(const ProgramFolder&)> out;
+    std::string report;
+    int exitCode;
+    std::function<void(const ProgramFolder&, const std::string& commands)> check;
+  };
+  auto normal = [&](const ProgramFolder& f) { return kRunning + "Virendefinitionen: " + f.Path("Kelvo_Spamdefs.txt") + "\r\n" + okOutTail; };
+  auto cleaned = [&](const std::vector<std::string>& log) {
+    return [=](const ProgramFolder& f, const std::string& commands) {
+      EXPECT_NE(commands.find("DELE 2,DELE 3,QUIT"), std::string::npos) << commands;
+      if (!log.empty()) {
+        EXPECT_EQ(f.LogLines(), log);
+      }
+    };
+  };
+  std::unique_ptr<SmallDisk> disk;
+  std::unique_ptr<NoProc> noProc;
+  const std::string unfound = "Ordner des Programms kelvorun kann nicht ermittelt werden\\.";
+
+  const Case cases[] = {
+      {"log is a FIFO that nobody reads",
+       [](Env& e) { ::mkfifo(e.folder.Path("Kelvo_Log.txt").c_str(), 0644); }, normal, "", 0,
+       [&](const ProgramFolder& f, const std::string& c) {
+         cleaned({})(f, c);
+         EXPECT_EQ(Kind(f.Path("Kelvo_Log.txt")), "fifo");
+       }},
+      {"log is a folder", [](Env& e) { ::mkdir(e.folder.Path("Kelvo_Log.txt").c_str(), 0755); }, normal, "", 0,
+       [&](const ProgramFolder& f, const std::string& c) {
+         cleaned({})(f, c);
+         EXPECT_EQ(Kind(f.Path("Kelvo_Log.txt")), "folder");
+         EXPECT_TRUE(fs::is_empty(f.Path("Kelvo_Log.txt")));
+       }},
+      {"log is a link to /dev/zero",
+       [](Env& e) { (void)!::symlink("/dev/zero", e.folder.Path("Kelvo_Log.txt").c_str()); }, normal, "", 0,
+       cleaned({})},
+      {"log is a dangling link: its file is made",
+       [](Env& e) { (void)!::symlink("Kelvo_Log_echt.txt", e.folder.Path("Kelvo_Log.txt").c_str()); }, normal, "",
+       0,
+       [&](const ProgramFolder& f, const std::string& c) {
+         cleaned(okLog)(f, c);
+         EXPECT_EQ(Kind(f.Path("Kelvo_Log.txt")), "link");
+         EXPECT_EQ(LinesOf(f.Read("Kelvo_Log_echt.txt")), okLog);
+       }},
+      {"log on a full disk keeps whole lines",
+       [&](Env& e) {
+         disk = std::make_unique<SmallDisk>();
+         std::ofstream(disk->Path("log.txt"), std::ios::binary) << oldLog;
+         disk->Fill();
+         (void)!::symlink(disk->Path("log.txt").c_str(), e.folder.Path("Kelvo_Log.txt").c_str());
+       },
+       normal, "", 0,
+       [&](const ProgramFolder& f, const std::string& c) {
+         cleaned({})(f, c);
+         EXPECT_EQ(f.Read("Kelvo_Log.txt"), oldLog);
+         // With room again, the next run's lines start on a line of their own.
+         disk->Free();
+         FakePop3Server again(kFakeHeaders, nullptr);
+         EXPECT_EQ(RunAs(f, Launch{}).out, normal(f));
+         std::vector<std::string> expected = LinesOf(oldLog);
+         expected.insert(expected.end(), okLog.begin(), okLog.end());
+         EXPECT_EQ(LinesOf(f.Read("Kelvo_Log.txt")), expected);
+         disk.reset();
+       }},
+      {"log past the file size limit keeps whole lines",
+       [&](Env& e) {
+         e.folder.Write("Kelvo_Log.txt", "alt\r\n");
+         e.launch.fileSizeLimit = 5 + 20;  // room for "--- Start ---" only
+       },
+       normal, "", 0, cleaned({"alt", "--- Start ---"})},
+      {"mailbox list is a FIFO: the example stands in",
+       [](Env& e) {
+         ::unlink(e.folder.Path("Kelvo_Mailboxen.txt").c_str());
+         ::mkfifo(e.folder.Path("Kelvo_Mailboxen.txt").c_str(), 0644);
+         e.folder.Write("Kelvo_Mailboxen_Bsp.txt", Mailboxes({"127.0.0.1 a pw"}));
+       },
+       normal, "", 0, cleaned(okLog)},
+      {"mailbox list is a folder and there is no example",
+       [](Env& e) {
+         ::unlink(e.folder.Path("Kelvo_Mailboxen.txt").c_str());
+         ::mkdir(e.folder.Path("Kelvo_Mailboxen.txt").c_str(), 0755);
+       },
+       [](const ProgramFolder& f) {
+         return kRunning + "+++ Serverliste \r\n" + f.Path("Kelvo_Mailboxen.txt") + "\r\n   nicht gefunden\r\n" +
+                kFinished;
+       },
+       "", 0, [](const ProgramFolder& f, const std::string&) { EXPECT_FALSE(f.Exists("Kelvo_Log.txt")); }},
+      {"definitions are a dangling link: the example stands in",
+       [](Env& e) {
+         ::unlink(e.folder.Path("Kelvo_Spamdefs.txt").c_str());
+         (void)!::symlink("weg.txt", e.folder.Path("Kelvo_Spamdefs.txt").c_str());
+         e.folder.Write("Kelvo_Spamdefs_Bsp.txt", kRules);
+       },
+       normal, "", 0, cleaned(okLog)},
+      {"definitions are a FIFO and there is no example",
+       [](Env& e) {
+         ::unlink(e.folder.Path("Kelvo_Spamdefs.txt").c_str());
+         ::mkfifo(e.folder.Path("Kelvo_Spamdefs.txt").c_str(), 0644);
+       },
+       [](const ProgramFolder& f) {
+         return kRunning + "Definitionsdatei \r\n-->" + f.Path("Kelvo_Spamdefs.txt") + "   nicht gefunden.\r\n" +
+                kFinished;
+       },
+       "", 0, nullptr},
+      {"no /proc, started by its full path from elsewhere", [&](Env&) { noProc = std::make_unique<NoProc>(); },
+       normal, "", 0, cleaned(okLog)},
+      {"no /proc, started by a path relative to its working directory",
+       [&](Env& e) {
+         noProc = std::make_unique<NoProc>();
+         const fs::path dir = fs::path(e.folder.Path("kelvorun")).parent_path();
+         e.launch.cwd = dir.parent_path().string();
+         e.launch.argv0 = "./" + dir.filename().string() + "/kelvorun";
+       },
+       normal, "", 0, cleaned(okLog)},
+      {"no /proc, started by its name along PATH",
+       [&](Env& e) {
+         noProc = std::make_unique<NoProc>();
+         e.launch.byDescriptor = true;
+         e.launch.argv0 = "kelvorun";
+         e.launch.path = "/nirgends:" + fs::path(e.folder.Path("kelvorun")).parent_path().string();
+       },
+       normal, "", 0, cleaned(okLog)},
+      {"no /proc and no trace of its folder: it says so",
+       [&](Env& e) {
+         noProc = std::make_unique<NoProc>();
+         e.launch.byDescriptor = true;
+         e.launch.argv0 = "kelvorun";
+         e.launch.path = "/nirgends";
+         e.launch.cwd = e.cwd;  // holds data files of its own, which must not be used
+       },
+       [](const ProgramFolder&) { return kRunning + kFinished; }, Report("Exception", unfound), 1,
+       [&](const ProgramFolder& f, const std::string& commands) {
+         EXPECT_EQ(commands, "");
+         EXPECT_FALSE(f.Exists("Kelvo_Log.txt"));
+       }},
+      {"definitions larger than the memory",
+       [](Env& e) {
+         // A sparse file: large, but no disk space.
+         ::truncate(e.folder.Path("Kelvo_Spamdefs.txt").c_str(), off_t(1) << 30);
+         e.launch.memoryLimit = rlim_t(256) << 20;
+       },
+       [](const ProgramFolder&) { return kRunning + kFinished; }, Report("EOutOfMemory", "Zu wenig Arbeitsspeicher\\."),
+       1, nullptr},
+      {"server closes instead of answering QUIT",
+       [](Env& e) {
+         e.hook = [](int, const std::string& cmd) { return cmd == "QUIT" ? FakePop3Server::kClose : std::string(); };
+       },
+       [](const ProgramFolder& f) {
+         return kRunning + "Virendefinitionen: " + f.Path("Kelvo_Spamdefs.txt") +
+                "\r\nMailbox:127.0.0.1\r\nMailheader:..." + kFinished;
+       },
+       Report("Exception", "Connection closed by server\\."), 1,
+       [](const ProgramFolder& f, const std::string&) {
+         EXPECT_EQ(f.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 0"}));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProgramFolder folder;
+    folder.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 a pw"}));
+    folder.Write("Kelvo_Spamdefs.txt", kRules);
+    ProgramFolder cwd;  // a working directory with a list of its own
+    cwd.Write("Kelvo_Mailboxen.txt", Mailboxes({"127.0.0.1 fremd pw"}));
+    cwd.Write("Kelvo_Spamdefs.txt", kRules);
+    Launch launch;
+    FakePop3Server::Hook hook;
+    Env env{folder, launch, hook, fs::path(cwd.Path("x")).parent_path().string()};
+    c.prepare(env);
+    std::string commands;
+    ProgramFolder::Result r;
+    {
+      FakePop3Server fake(kFakeHeaders, hook);
+      r = RunAs(folder, launch);
+      noProc.reset();
+      commands = fake.Commands();
+    }
+    if (c.report.empty()) {
+      EXPECT_EQ(r.out, c.out(folder));
+    } else {
+      ExpectOutput(r.out, c.out(folder), c.report);
+    }
+    EXPECT_EQ(r.exitCode, c.exitCode);
+    if (c.check) c.check(folder, commands);
+    EXPECT_FALSE(cwd.Exists("Kelvo_Log.txt")) << "the working directory plays no part";
+    disk.reset();
+  }
 }
 
 }  // namespace

@@ -1,9 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <new>
+#include <stdexcept>
 
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
@@ -175,4 +184,204 @@ TEST(Runtime, ProgramFolderIsTheExecutablesFolder) {
   EXPECT_EQ(folder.back(), '/');
   EXPECT_TRUE(FileExists(folder + ProgramFileName()));
   EXPECT_EQ(ProgramFileName(), "platform_tests");
+}
+
+// ---- data files that are no regular files, short writes, links ----
+
+namespace {
+
+// Runs `op` in a child process and returns what it printed, or "stalled"
+// when it has not finished after a long while (a blocked open).
+std::string Bounded(const std::function<std::string()>& op) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "no pipe";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string out = op();
+    (void)!::write(fds[1], out.data(), out.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  pollfd p{fds[0], POLLIN, 0};
+  for (;;) {
+    if (::poll(&p, 1, 30000) <= 0) {
+      ::kill(pid, SIGKILL);
+      out = "stalled";
+      break;
+    }
+    char buf[256];
+    ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  ::waitpid(pid, nullptr, 0);
+  return out;
+}
+
+std::string ReadOutcome(const std::string& path) {
+  try {
+    return "read:" + ReadWholeFile(path);
+  } catch (const EFOpenError& e) {
+    return "EFOpenError:" + e.Message();
+  }
+}
+
+struct stat Lstat(const std::string& path) {
+  struct stat st {};
+  ::lstat(path.c_str(), &st);
+  return st;
+}
+
+}  // namespace
+
+TEST_F(FileTest, NothingButARegularFileIsReadOrAppendedToAndNothingWaits) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& at)> make;
+    bool regular;  // a regular file (or a link to one) stands there
+  } cases[] = {
+      {"FIFO without a writer or reader", [](const std::string& at) { ::mkfifo(at.c_str(), 0644); }, false},
+      {"folder", [](const std::string& at) { ::mkdir(at.c_str(), 0755); }, false},
+      {"link to a device", [](const std::string& at) { (void)!::symlink("/dev/zero", at.c_str()); }, false},
+      {"link to a FIFO", [this](const std::string& at) {
+         ::mkfifo(Path("fifo2").c_str(), 0644);
+         (void)!::symlink(Path("fifo2").c_str(), at.c_str());
+       }, false},
+      {"link to a file", [this](const std::string& at) {
+         WriteWholeFile(Path("real.txt"), "inhalt\r\n");
+         (void)!::symlink("real.txt", at.c_str());
+       }, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string at = Path(("data-" + std::to_string(&c - cases)).c_str());
+    c.make(at);
+    const struct stat before = Lstat(at);
+    EXPECT_EQ(FileExists(at), c.regular);
+    EXPECT_EQ(Bounded([&] { return ReadOutcome(at); }),
+              c.regular ? "read:inhalt\r\n" : "EFOpenError:Datei " + at + " kann nicht ge\xC3\xB6" "ffnet werden");
+    EXPECT_EQ(Bounded([&] { return AppendToFile(at, "zeile\r\n") ? "appended" : "skipped"; }),
+              c.regular ? "appended" : "skipped");
+    const struct stat after = Lstat(at);
+    EXPECT_EQ(after.st_mode, before.st_mode) << "the thing itself stays what it was";
+    if (c.regular) {
+      EXPECT_EQ(ReadWholeFile(Path("real.txt")), "inhalt\r\nzeile\r\n");
+    }
+  }
+}
+
+TEST_F(FileTest, AFifoWithAPeerIsSkippedToo) {
+  const std::string at = Path("fifo");
+  ASSERT_EQ(::mkfifo(at.c_str(), 0644), 0);
+  // Someone holds both ends open: an open would not wait now, but it is
+  // still no file, so nothing is written into it or read from it.
+  int reader = ::open(at.c_str(), O_RDONLY | O_NONBLOCK);
+  int writer = ::open(at.c_str(), O_WRONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  ASSERT_GE(writer, 0);
+  EXPECT_EQ(Bounded([&] { return AppendToFile(at, "zeile\r\n") ? "appended" : "skipped"; }), "skipped");
+  EXPECT_EQ(Bounded([&] { return ReadOutcome(at).substr(0, 11); }), "EFOpenError");
+  char buf[16];
+  EXPECT_EQ(::read(reader, buf, sizeof buf), -1) << "nothing arrived at the reader";
+  ::close(reader);
+  ::close(writer);
+}
+
+// A line that the file cannot take whole leaves the file as it was, so the
+// next line does not run into a fragment.
+TEST_F(FileTest, AppendIsWholeOrNothing) {
+  const std::string log = Path("log.txt");
+  ASSERT_TRUE(AppendToFile(log, "erste\r\n"));
+  EXPECT_EQ(Bounded([&] {
+              // Only 3 more bytes may go into any file of this process.
+              struct rlimit small {7 + 3, 7 + 3};
+              ::signal(SIGXFSZ, SIG_IGN);
+              ::setrlimit(RLIMIT_FSIZE, &small);
+              return AppendToFile(log, "zweite Zeile\r\n") ? "appended" : "failed";
+            }),
+            "failed");
+  EXPECT_EQ(ReadWholeFile(log), "erste\r\n");
+  ASSERT_TRUE(AppendToFile(log, "dritte\r\n"));
+  EXPECT_EQ(ReadWholeFile(log), "erste\r\ndritte\r\n");
+}
+
+// Saving through a link replaces the file the link leads to, in that file's
+// folder, with that file's mode; the link stays a link.
+TEST_F(FileTest, SavingThroughALinkKeepsTheLink) {
+  ASSERT_EQ(::mkdir(Path("echt").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(Path("prog").c_str(), 0755), 0);
+  struct Case {
+    const char* name;
+    std::string link;
+    std::vector<std::pair<std::string, std::string>> chain;  // link -> where it points
+    std::string target;
+    bool targetExists;
+    unsigned mode;  // of the target afterwards
+  } cases[] = {
+      {"absolute link", Path("prog/a.txt"), {{Path("prog/a.txt"), Path("echt/a.txt")}}, Path("echt/a.txt"), true,
+       0640},
+      {"relative link", Path("prog/b.txt"), {{Path("prog/b.txt"), "../echt/b.txt"}}, Path("echt/b.txt"), true,
+       0604},
+      {"link to a link", Path("prog/c.txt"),
+       {{Path("prog/c.txt"), "c2.txt"}, {Path("prog/c2.txt"), Path("echt/c.txt")}}, Path("echt/c.txt"), true,
+       0600},
+      {"dangling link", Path("prog/d.txt"), {{Path("prog/d.txt"), "../echt/d.txt"}}, Path("echt/d.txt"), false,
+       0600},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.targetExists) {
+      WriteWholeFile(c.target, "alt");
+      ::chmod(c.target.c_str(), c.mode);
+    }
+    for (const auto& [from, to] : c.chain) ASSERT_EQ(::symlink(to.c_str(), from.c_str()), 0);
+    EXPECT_EQ(std::filesystem::path(LinkTarget(c.link)).lexically_normal(), c.target);
+    WriteWholeFile(c.link, "neu\r\n", 0600);
+    EXPECT_TRUE(S_ISLNK(Lstat(c.link).st_mode));
+    EXPECT_EQ(ReadWholeFile(c.target), "neu\r\n");
+    EXPECT_EQ(ReadWholeFile(c.link), "neu\r\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(c.target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, c.mode);
+  }
+  // No temporary file is left behind in either folder.
+  std::vector<std::string> names;
+  for (const char* folder : {"echt", "prog"})
+    for (const auto& e : std::filesystem::directory_iterator(Path(folder))) names.push_back(e.path().filename());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.txt", "a.txt", "b.txt", "b.txt", "c.txt", "c.txt", "c2.txt",
+                                             "d.txt", "d.txt"}));
+}
+
+TEST(Failures, TheRunTimeNamesEveryFailure) {
+  struct Case {
+    const char* name;
+    std::function<void()> raise;
+    const char* className;
+    std::string message;
+  } cases[] = {
+      {"out of memory", [] { throw std::bad_alloc(); }, "EOutOfMemory", "Zu wenig Arbeitsspeicher"},
+      {"too large an array", [] { throw std::bad_array_new_length(); }, "EOutOfMemory",
+       "Zu wenig Arbeitsspeicher"},
+      {"the run-time's own", [] { throw FileOpenError("x"); }, "EFOpenError",
+       "Datei x kann nicht ge\xC3\xB6" "ffnet werden"},
+      {"a plain Exception", [] { throw Exception("Connection closed by server"); }, "Exception",
+       "Connection closed by server"},
+      {"anything else", [] { throw std::runtime_error("kaputt"); }, "Exception", "kaputt"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      c.raise();
+      ADD_FAILURE() << "nothing raised";
+    } catch (const std::exception& e) {
+      EXPECT_STREQ(FailureClassName(e), c.className);
+      EXPECT_EQ(FailureMessage(e), c.message);
+    }
+  }
+  EXPECT_STREQ(OutOfMemory().ClassName(), "EOutOfMemory");
+  EXPECT_NE(dynamic_cast<const EHeapException*>(&static_cast<const Exception&>(OutOfMemory())), nullptr);
 }

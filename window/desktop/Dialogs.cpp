@@ -100,10 +100,7 @@ std::string ErrorDialogText(const std::string& message) {
   return text;
 }
 
-std::string FailureMessage(const std::exception& failure) {
-  if (const auto* e = dynamic_cast<const platform::Exception*>(&failure)) return e->Message();
-  return failure.what();
-}
+std::string FailureMessage(const std::exception& failure) { return platform::FailureMessage(failure); }
 
 void ShowException(const std::exception& failure) {
   MessageBox(ErrorDialogText(FailureMessage(failure)), platform::Application().Title,
