@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <mutex>
 
 namespace platform {
 
@@ -72,15 +73,31 @@ void PollEventSource::Wait(std::vector<WaitSocket>& sockets, std::optional<Clock
 }
 
 namespace {
-EventSource* g_installed = nullptr;
+
+// The installed source. Other threads reach it only under the lock, so a
+// replacement waits for a wake in progress and no wake meets a freed source.
+std::atomic<EventSource*> g_installed{nullptr};
+std::mutex& HandOverLock() {
+  static auto* lock = new std::mutex();  // lives until the process ends
+  return *lock;
 }
 
+}  // namespace
+
 EventSource& CurrentEventSource() {
-  if (g_installed) return *g_installed;
+  if (EventSource* source = g_installed.load(std::memory_order_acquire)) return *source;
   static PollEventSource* fallback = new PollEventSource();  // lives until the process ends
   return *fallback;
 }
 
-void SetEventSource(EventSource* source) { g_installed = source; }
+void SetEventSource(EventSource* source) {
+  std::lock_guard<std::mutex> guard(HandOverLock());
+  g_installed.store(source, std::memory_order_release);
+}
+
+void WakeEventSource() {
+  std::lock_guard<std::mutex> guard(HandOverLock());
+  CurrentEventSource().Wake();
+}
 
 }  // namespace platform

@@ -64,11 +64,17 @@ class PollEventSource : public EventSource {
   std::atomic<std::thread::id> waiter_{};
 };
 
-// The source in use; the poll-based default unless one was installed.
+// The source in use; the poll-based default unless one was installed. For
+// the queue's own thread: another thread wakes the source only through
+// WakeEventSource.
 EventSource& CurrentEventSource();
-// nullptr restores the default. The caller keeps the source alive while it
-// is installed; install it before any wait starts.
+// nullptr restores the default. Install it before any wait starts, on the
+// queue's thread. It returns only once no other thread is still inside the
+// replaced source's Wake(), so the caller may free that source right after.
 void SetEventSource(EventSource* source);
+// Wakes the source in use; callable from any thread (a post from a helper
+// thread, such as a host lookup, must not meet a source being replaced).
+void WakeEventSource();
 
 // What the queue would wait for now: the sockets whose readiness becomes a
 // socket notice, and the due time of the next window timer.

@@ -30,6 +30,10 @@ struct Timer {
   uint64_t firedInPump = 0;  // the pump pass that last fired it
 };
 
+// Ids handed out for SetTimer(..., 0, ...) start far above the small ids
+// that callers pick themselves.
+constexpr UINT_PTR kFirstFreshTimerId = 0x10000;
+
 // One lock for everything another thread may touch: the queue and the
 // window table (PostMessageA checks that the window exists). The state is
 // never freed, so that a helper thread finishing during process exit still
@@ -44,6 +48,7 @@ struct QueueState {
   HWND nextWindow = 1;
   bool quitPosted = false;
   uint64_t pumpPass = 0;
+  UINT_PTR nextFreshTimerId = kFirstFreshTimerId;
 };
 
 QueueState& State() {
@@ -175,9 +180,16 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, void*) {
   std::lock_guard<std::mutex> guard(State().lock);
   if (!State().windows.count(hwnd)) return 0;
   if (elapseMs < kMinTimerMs) elapseMs = kMinTimerMs;
+  // Id 0 asks for a fresh one: the timer is kept under the id handed out,
+  // so that KillTimer with it stops this timer.
+  if (id == 0) {
+    do {
+      id = State().nextFreshTimerId++;
+      if (State().nextFreshTimerId == 0) State().nextFreshTimerId = kFirstFreshTimerId;
+    } while (State().timers.count({hwnd, id}));
+  }
   Clock::duration period = std::chrono::milliseconds(elapseMs);
   State().timers[{hwnd, id}] = Timer{period, Clock::now() + period, 0};
-  if (id == 0) return 1;  // the original hands out a fresh id for 0
   return id;
 }
 
@@ -195,7 +207,7 @@ bool detail::PostMessageWithHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lPar
     if (!State().windows.count(hwnd)) return false;
     State().queue.push_back(Queued{MSG{hwnd, msg, wParam, lParam}, std::move(hook)});
   }
-  CurrentEventSource().Wake();
+  WakeEventSource();
   return true;
 }
 
@@ -215,7 +227,7 @@ void PostQuitMessage(int) {
     std::lock_guard<std::mutex> guard(State().lock);
     State().quitPosted = true;
   }
-  CurrentEventSource().Wake();
+  WakeEventSource();
 }
 
 bool PeekMessageA(MSG* msg) { return TakeMessage(msg, 0); }

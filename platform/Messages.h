@@ -76,8 +76,9 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
 // Window timers: a WM_TIMER for (hwnd, id) is produced when the pump finds
 // the queue otherwise empty and the timer due (never before its period has
 // passed, measured on a monotonic clock). Setting an existing id restarts
-// it. Returns the id, 0 when refused (no such window, elapse 0 is taken
-// as 1 ms as the original did).
+// it; id 0 asks for a fresh id, which is returned and is the one to kill.
+// An elapse of 0 is taken as 1 ms. Returns the id, 0 when refused (no such
+// window).
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, void* timerProc);
 bool KillTimer(HWND hwnd, UINT_PTR id);
 

@@ -92,6 +92,26 @@ void PostNotice(SOCKET s, const SockRec& rec, long event, int error) {
   PostMessageA(rec.hwnd, rec.msg, s, lParam);
 }
 
+// Errors of a connect that concern the call itself (a bad argument, a
+// socket already connecting or connected) come back from the call; every
+// other one, about reaching the peer, comes as the connect notice.
+bool ReportedByConnectNotice(int err) {
+  switch (err) {
+    case EALREADY:
+    case EISCONN:
+    case EBADF:
+    case ENOTSOCK:
+    case EINVAL:
+    case EFAULT:
+    case EAFNOSUPPORT:
+    case EPROTOTYPE:
+    case EOPNOTSUPP:
+      return false;
+    default:
+      return true;
+  }
+}
+
 int PendingSocketError(int fd) {
   int err = 0;
   socklen_t len = sizeof err;
@@ -312,8 +332,10 @@ int connect(SOCKET s, const SOCKADDR* name, int namelen) {
     rec->state = SockState::Connecting;
     return Fail(WSAEWOULDBLOCK);
   }
-  if (err == ECONNREFUSED || err == ETIMEDOUT) {
-    // The original reports these through the connect notice, never here.
+  if (ReportedByConnectNotice(err)) {
+    // Whether the kernel knows at once or only later that the peer cannot
+    // be reached, the caller learns it the same way: from the connect
+    // notice, as for a connect that fails while under way.
     rec->state = SockState::Failed;
     PostNotice(s, *rec, FD_CONNECT, MapErrno(err));
     return Fail(WSAEWOULDBLOCK);
@@ -475,8 +497,19 @@ int WSACancelAsyncRequest(HANDLE task) {
 void WaitForSocketActivity(SOCKET s, int maxWaitMs) {
   std::vector<WaitSocket> extra;
   if (SockRec* rec = Find(s)) {
-    if (rec->state == SockState::Connected && !rec->closeReported && !rec->stickyError) {
-      extra.push_back(WaitSocket{rec->fd, static_cast<short>(POLLIN | POLLRDHUP), 0});
+    switch (rec->state) {
+      case SockState::Connecting:
+        break;  // its connect notice is watched for in any case
+      case SockState::Connected:
+        // A receive fails at once after an error; nothing to wait for.
+        if (rec->stickyError) return;
+        // Also after its close was reported: a closed stream is readable,
+        // so the wait does not sleep while the rest is read.
+        extra.push_back(WaitSocket{rec->fd, static_cast<short>(POLLIN | POLLRDHUP), 0});
+        break;
+      case SockState::Idle:
+      case SockState::Failed:
+        return;  // nothing can arrive; a receive reports "not connected"
     }
   }
   std::optional<Clock::duration> maxWait;
@@ -563,7 +596,9 @@ void detail::DeliverSocketReadiness(const std::vector<WaitSocket>& ready) {
     if (hangUp) {
       int err = peekErr && peekErr != EAGAIN && peekErr != EWOULDBLOCK ? peekErr : PendingSocketError(rec->fd);
       int wsaErr = MapErrno(err);
-      if (wsaErr == WSAECONNRESET) rec->stickyError = wsaErr;
+      // The error is taken from the socket here, so every later receive
+      // must still report it.
+      if (wsaErr != 0) rec->stickyError = wsaErr;
       rec->closeReported = true;
       rec->readArmed = false;
       PostNotice(handle, *rec, FD_CLOSE, wsaErr);

@@ -4,7 +4,9 @@
 // messages. IPv4 TCP only.
 //
 // Notices (WSAAsyncSelect): FD_CONNECT once when a connect completes, with
-// the error in the high 16 bits of lParam; FD_READ when bytes wait, posted
+// the error in the high 16 bits of lParam (also when the kernel knows at
+// once that the peer cannot be reached: connect itself then reports only
+// would-block); FD_READ when bytes wait, posted
 // once and re-armed by the next recv; FD_CLOSE once when the peer closes
 // (error 0) or resets (10054). Notices are found while the queue waits or
 // pumps; a notice still queued for a socket that is closed is dropped.
@@ -184,7 +186,11 @@ int WSACancelAsyncRequest(HANDLE task);
 
 // Not Windows Sockets: the wait of a socket step. Blocks until the socket is
 // readable, a message or notice waits, a timer is due, or maxWaitMs passes
-// (negative: no limit); then returns without dispatching anything.
+// (negative: no limit); then returns without dispatching anything. It does
+// not block for a socket on which nothing more can come that a receive
+// would wait for: one that is not connected, or whose receive fails at once
+// after an error. A socket whose peer has closed is readable.
+// INVALID_SOCKET waits for the rest only.
 void WaitForSocketActivity(SOCKET s, int maxWaitMs);
 
 // Not Windows Sockets: blocks, without pumping, until the socket can take

@@ -104,6 +104,9 @@ void TPop3Client::Connect() {
     try {
       std::string greeting;
       ReadLn(greeting);
+      // Closed before a whole greeting came: the same failure as when the
+      // clean-up QUIT meets the close.
+      if (greeting.empty()) throw platform::Exception(kClosedByServer);
       if (!Positive(greeting)) throw platform::Exception(greeting);
 
       for (int attempt = 1;; ++attempt) {

@@ -438,7 +438,11 @@ void TSocketBase::HandleNotice(platform::UINT msg, platform::WPARAM wParam, plat
           }
           break;
         case ws::FD_CLOSE:
-          if (!DataAvailable()) CloseSocketHandle();
+          if (!DataAvailable()) {
+            CloseSocketHandle();
+            // A read that then finds the socket replaced reports the reset.
+            peerCloseError_ = HighWord(lParam);
+          }
           break;
         default:
           break;  // reads are polled by the line wait; nothing else arrives
@@ -476,6 +480,7 @@ void TSocketBase::ClearInput() {
 void TSocketBase::Connect() {
   ReportStatus(8, "Connecting");
   canceled_ = false;
+  peerCloseError_ = 0;
   if (connected_) throw ESockError("Already connected");
 
   // Resolution: a name that cannot be resolved may be mended once by the
@@ -549,6 +554,7 @@ void TSocketBase::Disconnect() {
 void TSocketBase::CloseSocketHandle() {
   ReportStatus(4, "Request Close Socket");
   connected_ = false;
+  peerCloseError_ = 0;
   if (socketHandle_ == kNoSocket) return;
   if (ws::closesocket(socketHandle_) == ws::SOCKET_ERROR) {
     RaiseSocketError(kWouldBlock);
@@ -620,6 +626,13 @@ void TSocketBase::SendLine(const std::string& text) {
   SendText(text + "\r\n");
 }
 
+void TSocketBase::AbortReadIfCanceled() {
+  // Also when a whole line already waits: the line stays for the next read.
+  if (!canceled_) return;
+  canceled_ = false;
+  throw EAbortError("Socket readln aborted");
+}
+
 bool TSocketBase::TakePeekedLine(std::string& line) {
   if (peekedLength_ == 0 || socketHandle_ == kNoSocket) return false;
   const char* lf = static_cast<const char*>(std::memchr(peeked_.data(), '\n', peekedLength_));
@@ -627,6 +640,7 @@ bool TSocketBase::TakePeekedLine(std::string& line) {
     peekedLength_ = 0;  // a partial line: the normal read peeks it again
     return false;
   }
+  AbortReadIfCanceled();
   const size_t rest = static_cast<size_t>(lf - peeked_.data()) + 1;
   char* at = LineBuffer.data();
   int got = ws::recv(socketHandle_, at, static_cast<int>(rest), 0);
@@ -664,15 +678,18 @@ void TSocketBase::ReadLn(std::string& line) {
     }
     if (n == ws::SOCKET_ERROR) {
       // A socket that the close notice has closed and replaced reads as
-      // the end of the stream.
+      // the end of the stream, or as the reset that closed it: the outcome
+      // must not depend on whether the notice or the peek saw it first.
       if (ws::WSAGetLastError() == ws::WSAENOTCONN) {
         line.clear();
+        if (peerCloseError_ != 0) throw ESockError(ErrorText(peerCloseError_));
         return;
       }
       RaiseSocketError(kWouldBlock);
     } else {
       const char* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(n)));
       if (lf) {
+        AbortReadIfCanceled();
         int rest = static_cast<int>(lf - at) + 1;
         // What follows the line end stays in the socket; remember having
         // seen it.
@@ -692,12 +709,10 @@ void TSocketBase::ReadLn(std::string& line) {
       }
     }
     ws::ProcessMessages();
-    if (canceled_) {
-      canceled_ = false;
-      throw EAbortError("Socket readln aborted");
-    }
+    AbortReadIfCanceled();
     // Sleep until something can change the outcome: bytes or a close on the
-    // socket, a notice or message, or a due timer.
+    // socket, a notice or message, or a due timer. A socket whose close has
+    // been seen does not make it sleep: what is left is read at once.
     ws::WaitForSocketActivity(socketHandle_, kNoLimit);
   }
 }

@@ -169,6 +169,7 @@ class TSocketBase : public platform::TComponent {
   void DiscardSocket();
   void CancelLookup();
   bool TakePeekedLine(std::string& line);
+  void AbortReadIfCanceled();
 
   bool canceled_ = false;
   bool shuttingDown_ = false;
@@ -183,6 +184,9 @@ class TSocketBase : public platform::TComponent {
   uint16_t socketHandle_ = kNoSocket;
   platform::HWND noticeWindow_ = 0;
   uintptr_t lookupTask_ = 0;  // the lookup whose answer is awaited, 0 = none
+  // The error of the close notice that closed and replaced the socket (a
+  // reset), 0 for an orderly close; cleared by the next connect or close.
+  int32_t peerCloseError_ = 0;
   // Bytes seen by the last peek that still lie, untaken, at the head of the
   // socket's receive queue: the next line is looked for here first, which
   // saves a peek for every line of a reply that came in one segment. A new

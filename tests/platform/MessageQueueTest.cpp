@@ -7,8 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -213,6 +215,62 @@ TEST_F(Queue, EventSourceSeam) {
   EXPECT_EQ(source.waits, 1);
   platform::SetEventSource(nullptr);
   EXPECT_EQ(&platform::CurrentEventSource() == &source, false);
+}
+
+// Id 0 asks for a fresh id: the timer lives under the id handed out, so
+// that id kills it, and a second request gets another one.
+TEST_F(Queue, TimerIdZeroGetsAFreshId) {
+  const platform::UINT_PTR first = platform::SetTimer(window, 0, 1, nullptr);
+  const platform::UINT_PTR second = platform::SetTimer(window, 0, 1, nullptr);
+  ASSERT_NE(first, 0u);
+  ASSERT_NE(second, 0u);
+  EXPECT_NE(first, second);
+  EXPECT_TRUE(platform::KillTimer(window, first));
+  EXPECT_FALSE(platform::KillTimer(window, 0));  // nothing is kept under 0
+  ASSERT_TRUE(PumpUntil([&] { return Count(platform::WM_TIMER) >= 1; }));
+  for (const auto& m : g_got) {
+    if (m.message == platform::WM_TIMER) EXPECT_EQ(m.wParam, second);
+  }
+  EXPECT_TRUE(platform::KillTimer(window, second));
+}
+
+namespace {
+
+// Counts the wakes that reach it, from whichever thread.
+class WakeCounter : public platform::PollEventSource {
+ public:
+  void Wake() override {
+    ++wakes;
+    PollEventSource::Wake();
+  }
+  std::atomic<int> wakes{0};
+};
+
+}  // namespace
+
+// Sources are installed and removed while another thread posts (as a host
+// lookup does when it answers): once a source is removed, no wake reaches
+// it any more, so it may be freed at once.
+TEST_F(Queue, EventSourceHandOverWhileAnotherThreadPosts) {
+  constexpr int kPosts = 20000;
+  std::atomic<bool> posterDone{false};
+  std::thread poster([&] {
+    for (int i = 0; i < kPosts; ++i) platform::PostMessageA(window, platform::WM_USER + 4, 0, 0);
+    posterDone = true;
+  });
+  std::vector<std::unique_ptr<WakeCounter>> removed;
+  std::vector<int> wakesAtRemoval;
+  while (!posterDone) {
+    removed.push_back(std::make_unique<WakeCounter>());
+    platform::SetEventSource(removed.back().get());
+    platform::ProcessMessages();
+    platform::SetEventSource(nullptr);
+    wakesAtRemoval.push_back(removed.back()->wakes.load());
+  }
+  poster.join();
+  platform::ProcessMessages();
+  EXPECT_EQ(Count(platform::WM_USER + 4), kPosts);
+  for (size_t i = 0; i < removed.size(); ++i) EXPECT_EQ(removed[i]->wakes.load(), wakesAtRemoval[i]) << i;
 }
 
 // ---------------------------------------------------------------- sockets

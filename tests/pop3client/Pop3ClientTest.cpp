@@ -139,6 +139,10 @@ TEST(Pop3Connect, StatGreetingAndLogin) {
                    quitAfterLogin, "!-ERR no\r\n", {"connect", "disconnect"}});
   cases.push_back({"closed instead of answering QUIT", LoggedIn().Expect("QUIT").Close(), ConnectAndQuit,
                    quitAfterLogin, "!Connection closed by server", {"*"}});
+  cases.push_back({"the clean-up QUIT's refusal replaces the first failure",
+                   Script().Send("-ERR go away\r\n").Exchange("QUIT", "-ERR not now\r\n"),
+                   [](Client& c) { c.pop.Connect(); }, {"QUIT"}, "!-ERR not now\r\n", {"disconnect"},
+                   [](Client& c) { EXPECT_FALSE(c.pop.Connected()); }});
   RunCases(cases);
 }
 
@@ -247,6 +251,26 @@ TEST(Pop3Connect, NeededHandlerMayFillInTheCredentials) {
   EXPECT_EQ(peer.Commands(), kLoginCommands);
 }
 
+// A handler that says "handled" but leaves the password empty is asked
+// once; the login goes on with the values as they are.
+TEST(Pop3Connect, NeededHandlerThatFillsInNothing) {
+  ScriptedPeer peer(Script().Send("+OK ready\r\n").Exchange("USER joe", kOk).Exchange("PASS ", kOk)
+                        .Exchange("STAT", "+OK 0 0\r\n"));
+  Client client(peer);
+  client.pop.Password = "";
+  int asked = 0;
+  client.pop.OnAuthenticationNeeded = [&](bool& handled) {
+    ++asked;
+    handled = true;
+  };
+  client.pop.Connect();
+  EXPECT_EQ(asked, 1);
+  EXPECT_TRUE(client.pop.Connected());
+  ASSERT_TRUE(peer.WaitDone());
+  EXPECT_EQ(peer.Lines(), (Lines{"USER joe\r\n", "PASS \r\n", "STAT\r\n"}));
+  EXPECT_TRUE(peer.Failures().empty());
+}
+
 TEST(Pop3Connect, AlreadyConnectedKeepsTheConnection) {
   ScriptedPeer peer(LoggedIn().Exchange("QUIT", kOk));
   Client client(peer);
@@ -270,6 +294,26 @@ TEST(Pop3Connect, RefusedConnection) {
   EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "!Connection Failed");
   EXPECT_EQ(failed, 1);
   EXPECT_FALSE(pop.CommandBusy());
+}
+
+// No network at all: the connect fails at once, through the same road as a
+// refusal, and nothing stays busy.
+TEST(Pop3Connect, WithoutNetwork) {
+  bool ran = fixtures::RunWithoutNetwork([] {
+    TPop3Client pop(nullptr);
+    pop.Host = "127.0.0.1";
+    pop.TimeOut = 10000;
+    pop.UserID = "joe";
+    pop.Password = "secret";
+    Lines events;
+    pop.OnConnectionFailed = [&](platform::TObject*) { events.push_back("connection failed"); };
+    pop.OnDisconnect = [&](platform::TObject*) { events.push_back("disconnect"); };
+    EXPECT_EQ(FailureOf([&] { pop.Connect(); }), "!Connection Failed");
+    EXPECT_EQ(events, Lines{"connection failed"});
+    EXPECT_FALSE(pop.CommandBusy());
+    EXPECT_FALSE(pop.Connected());
+  });
+  if (!ran) GTEST_SKIP() << "no network namespace (needs root)";
 }
 
 TEST(Pop3Client, Defaults) {
@@ -517,7 +561,8 @@ TEST(Pop3Delete, Replies) {
                      c.pop.DeleteMessage(2);
                    },
                    Concat(kLoginCommands, {"DELE 2"}), "!Connection closed by server", {"*"},
-                   [](Client& c) { EXPECT_EQ(c.events.at(0), "failure"); }});
+                   // The close notice may have closed the socket first.
+                   [](Client& c) { EXPECT_EQ(c.events.back(), "failure"); }});
   RunCases(cases);
 }
 
@@ -559,6 +604,16 @@ TEST(Pop3TimeOut, EveryWaitingStep) {
   std::vector<Case> cases;
   cases.push_back({"greeting", silent(Script()), [](Client& c) { c.pop.Connect(); }, {},
                    "!Socket readln aborted", {"disconnect"}});
+  cases.push_back({"USER", silent(Script().Send("+OK\r\n").Expect("USER joe")), [](Client& c) { c.pop.Connect(); },
+                   {"USER joe"}, "!Socket readln aborted", {"disconnect"}});
+  cases.push_back({"PASS", silent(Script().Send("+OK\r\n").Exchange("USER joe", kOk).Expect("PASS secret")),
+                   [](Client& c) { c.pop.Connect(); }, {"USER joe", "PASS secret"}, "!Socket readln aborted",
+                   {"disconnect"}});
+  // The expiry closes the connection, and Disconnect closes the fresh
+  // socket once more, as after any failed QUIT.
+  cases.push_back({"QUIT inside Disconnect", silent(LoggedIn().Expect("QUIT")), ConnectAndQuit,
+                   Concat(kLoginCommands, {"QUIT"}), "!Socket readln aborted",
+                   {"connect", "disconnect", "disconnect"}});
   cases.push_back({"STAT", silent(Script().Send("+OK\r\n").Exchange("USER joe", kOk).Exchange("PASS secret", kOk)
                                       .Expect("STAT")),
                    [](Client& c) { c.pop.Connect(); }, kLoginCommands, "!Socket readln aborted",
@@ -648,8 +703,9 @@ TEST(Pop3Hostile, ResetMidReply) {
   ScriptedPeer peer(LoggedIn().Exchange("LIST ", kOk).Send("1 10\r\n2 2").Pause(50ms).Reset());
   Client client(peer);
   client.pop.Connect();
-  std::string failure = FailureOf([&] { client.pop.ListSizes(); });
-  EXPECT_TRUE(failure == "!10054:Connection reset by peer" || failure == "!Connection closed by server") << failure;
+  // Whether the read or the close notice meets the reset first, it reads
+  // as the reset.
+  EXPECT_EQ(FailureOf([&] { client.pop.ListSizes(); }), "!10054:Connection reset by peer");
   EXPECT_FALSE(client.pop.CommandBusy());
   // Whatever the QUIT meets on the dead connection, the socket is closed.
   FailureOf([&] { client.pop.Disconnect(); });
@@ -666,6 +722,80 @@ TEST(Pop3Hostile, OutOfRangeMessageNumbersAreRefused) {
   client.pop.Disconnect();
   peer.WaitDone();
   EXPECT_EQ(peer.Commands(), Concat(kLoginCommands, {"QUIT"}));
+}
+
+// A server that closes or resets in the middle of a reply ends the step at
+// once. The time-out is long: a step that sleeps instead fails with
+// "Socket readln aborted". Whether the close notice or the read meets the
+// close first decides only when "disconnect" comes.
+TEST(Pop3Closes, ServerGoneEndsTheStepAtOnce) {
+  const std::string longLine = "X-Long: " + std::string(10000, 'h') + "\r\n";
+  auto fetch = [](Client& c) {
+    c.pop.Connect();
+    c.events.clear();
+    c.pop.FetchSummary(1);
+  };
+  auto started = [](Client& c) { EXPECT_EQ(c.events.at(0), "retrieve start"); };
+  std::vector<Case> cases;
+  cases.push_back({"greeting without line end, close", Script().Send("+OK hal").Close(),
+                   [](Client& c) { c.pop.Connect(); }, {}, "!Connection closed by server", {"disconnect"}});
+  cases.push_back({"TOP reply without line end, close",
+                   LoggedIn().Exchange("TOP 1 0", kOk).Send("Subject: hal").Close(), fetch,
+                   Concat(kLoginCommands, {"TOP 1 0"}), "!Connection closed by server", {"*"}, started});
+  cases.push_back({"long header line, close", LoggedIn().Exchange("TOP 1 0", kOk).Send(longLine).Close(), fetch,
+                   Concat(kLoginCommands, {"TOP 1 0"}), "!Connection closed by server", {"*"},
+                   [longLine, started](Client& c) {
+                     started(c);
+                     ASSERT_EQ(c.pop.Summary().Header.Count(), 1);
+                     EXPECT_TRUE(c.pop.Summary().Header[0] == longLine.substr(0, longLine.size() - 2));
+                   }});
+  cases.push_back({"header cut off by a reset",
+                   LoggedIn().Exchange("TOP 1 0", kOk).Send("Subject: a\r\nX-Cut: ").Reset(), fetch,
+                   Concat(kLoginCommands, {"TOP 1 0"}), "!10054:Connection reset by peer", {"*"}, started});
+  cases.push_back({"LIST lines cut off by a close", LoggedIn().Exchange("LIST ", kOk).Send("1 10\r\n2").Close(),
+                   [](Client& c) {
+                     c.pop.Connect();
+                     c.events.clear();
+                     c.pop.ListSizes();
+                   },
+                   Concat(kLoginCommands, {"LIST "}), "!Connection closed by server", {"*"},
+                   [](Client& c) { EXPECT_EQ(c.events.at(0), "list 1 10"); }});
+  RunCases(cases, 10000);
+}
+
+// The QUIT reply and the server's close arrive together, and the pump's
+// notice poll sees both before the read: the reply is still read at once.
+TEST(Pop3Closes, QuitReplyThatComesWithTheClose) {
+  auto gate = std::make_shared<fixtures::Gate>();
+  ScriptedPeer peer(LoggedIn().Expect("QUIT").AwaitGate(gate).Send("+OK bye\r\n").Close());
+  Client client(peer, 10000);
+  client.pop.Connect();
+  fixtures::HangUpFirstSource seam(gate);
+  EXPECT_EQ(FailureOf([&] { client.pop.Disconnect(); }), "");
+  EXPECT_TRUE(seam.HeldPollSawHangUp());
+  EXPECT_FALSE(client.pop.TimedOut());  // read at once, not after a time-out
+  EXPECT_EQ(client.events, (Lines{"connect", "disconnect"}));
+  EXPECT_FALSE(client.pop.Connected());
+  ASSERT_TRUE(peer.WaitDone());
+  EXPECT_EQ(peer.Commands(), Concat(kLoginCommands, {"QUIT"}));
+  EXPECT_TRUE(peer.Failures().empty());
+}
+
+// A LIST reply with more lines than the cap ends with a failure and a
+// closed connection instead of reading on.
+TEST(Pop3List, LineCap) {
+  std::string lines;
+  lines.reserve(static_cast<size_t>(TPop3Client::kMaxListLines + 1) * 5);
+  for (int32_t i = 0; i <= TPop3Client::kMaxListLines; ++i) lines += "1 1\r\n";
+  ScriptedPeer peer(LoggedIn().Exchange("LIST ", kOk).Send(lines).Pause(10000ms));
+  Client client(peer);
+  client.pop.OnList = nullptr;
+  client.pop.Connect();
+  client.events.clear();
+  EXPECT_EQ(FailureOf([&] { client.pop.ListSizes(); }), "!Too many lines in the LIST reply");
+  EXPECT_FALSE(client.pop.Connected());
+  EXPECT_FALSE(client.pop.CommandBusy());
+  EXPECT_EQ(client.events, Lines{"disconnect"});
 }
 
 TEST(Pop3Client, DestroyWhileConnectedSendsNoQuit) {

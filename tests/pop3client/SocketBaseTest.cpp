@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Convert.h"
@@ -86,10 +91,36 @@ TEST(SocketBaseErrorText, TableAndUnknownNumbers) {
   EXPECT_EQ(sock.ErrorText(10065), "10065:No route to Host");
   EXPECT_EQ(sock.ErrorText(10100), "Unknown Error No. 10100");
   EXPECT_EQ(sock.ErrorText(12345), "Unknown Error No. 12345");
-  // Every number of the table reads back with its own text, numbers unique.
+  // The whole table as users read it, written out here on its own.
+  const std::vector<std::string> expected = {
+      "10004:Interrupted system call", "10009:Bad file number", "10013:Permission denied",
+      "10014:Bad address", "10022:Invalid argument", "10024:Too many open files",
+      "10035:Operation would block", "10036:Operation now in progress", "10037:Operation already in progress",
+      "10038:Socket operation on non-socket", "10039:Destination address required", "10040:Message too long",
+      "10041:Wrong protocol type for socket", "10042:Bad protocol option", "10043:Protocol not supported",
+      "10044:Socket type not supported", "10045:Operation not supported on socket",
+      "10046:Protocol family not supported", "10047:Address family not supported by protocol family",
+      "10048:Address already in use", "10049:Can't assign requested address", "10050:Network is down",
+      "10051:Network is unreachable", "10052:Network dropped connection or reset",
+      "10053:Software caused connection abort", "10054:Connection reset by peer",
+      "10055:No buffer space available", "10056:Socket is already connected", "10057:Socket is not connected",
+      "10058:Can't send after socket shutdown", "10059:Too many references, can't splice",
+      "10060:Connection timed out", "10061:Connection refused", "10062:Too many levels of symbolic links",
+      "10063:File name too long", "10064:Host is down", "10065:No route to Host", "10066:Directory not empty",
+      "10067:Too many processes", "10068:Too many users", "10069:Disc quota exceeded",
+      "10070:Stale NFS file handle", "10071:Too many levels of remote in path",
+      "10091:Network subsystem is unavailable", "10092:Incompatible version of WINSOCK.DLL",
+      "10093:Successful WSAStartup not yet performed", "11001:Host not found",
+      "11002:Non-Authoritative Host not found", "11003:Non-Recoverable error: FORMERR, REFUSED, NOTIMP",
+      "11004:Valid name, no data record of requested type"};
+  ASSERT_EQ(expected.size(), 50u);
+  for (const std::string& entry : expected) {
+    int32_t n = platform::StrToInt(entry.substr(0, entry.find(':')));
+    EXPECT_EQ(sock.ErrorText(n), entry);
+  }
+  // Each number has one row.
   std::vector<int32_t> seen;
   for (const auto& [n, text] : TSocketBase::SocketErrorTexts()) {
-    EXPECT_EQ(sock.ErrorText(n), platform::IntToStr(n) + ":" + text);
     EXPECT_EQ(std::count(seen.begin(), seen.end(), n), 0) << n;
     seen.push_back(n);
   }
@@ -182,14 +213,66 @@ TEST(SocketBaseReadLn, TimeOutAborts) {
   EXPECT_FALSE(sock->TimeOutTimer().Enabled());
 }
 
-TEST(SocketBaseReadLn, PeerResetIsASocketError) {
-  ScriptedPeer peer(Script().Send("partial").Pause(100ms).Reset());
-  auto sock = ConnectedTo(peer);
-  std::string failure = FailureOf<ESockError>([&] { sock->ReadLn(); });
-  // Depending on whether the close notice came first, the reset reads as
-  // the error or as the end of the stream; never as a line.
-  if (failure != "no failure") {
-    EXPECT_EQ(failure, "10054:Connection reset by peer");
+// A close or a reset ends a read at once, whether the read's own peek or
+// the close notice sees it first; a pending cancel ends it even when a whole
+// line waits. The time-out is long, so a read that sleeps instead of ending
+// shows as "Socket readln aborted". Cases with a gate hold the peer until
+// the pump's notice poll runs, and make that poll see the bytes and the
+// hang-up together before any read has seen the bytes.
+TEST(SocketBaseReadLn, CloseResetAndCancelEndTheReadAtOnce) {
+  const std::string kReset = "!10054:Connection reset by peer";
+  const std::string kAborted = "!Socket readln aborted";
+  const std::string kCancel = "(cancel)";  // not a read: Cancel() at this point
+  const std::string longLine(10000, 'h');
+  // The peer's steps after the gate, if the case has one.
+  using Steps = std::function<Script(Script)>;
+  struct Case {
+    const char* name;
+    bool pumpFirst;
+    Steps peer;
+    std::vector<std::string> steps;  // each read's line, or "!" and its failure
+  };
+  auto send = [](std::string bytes, bool reset) -> Steps {
+    return [bytes, reset](Script s) { return reset ? s.Send(bytes).Reset() : s.Send(bytes).Close(); };
+  };
+  auto open = [](std::string bytes) -> Steps { return [bytes](Script s) { return s.Send(bytes); }; };
+  std::vector<Case> cases = {
+      {"partial line, close", false, send("+OK hal", false), {"", ""}},
+      {"partial line, reset", false, send("Subject: hal", true), {kReset, kReset}},
+      {"long line, close", false, send(longLine + "\r\n", false), {longLine + "\r\n", ""}},
+      {"long partial line, close", false, send(longLine, false), {"", ""}},
+      {"reply and close in one go, the pump first", true, send("+OK bye\r\n", false), {"+OK bye\r\n", ""}},
+      {"partial line and close, the pump first", true, send("+OK hal", false), {""}},
+      {"partial line and reset, the pump first", true, send("x", true), {kReset}},
+      {"cancel with a whole line waiting", false, open("a\r\nb\r\n"), {"a\r\n", kCancel, kAborted, "b\r\n"}},
+      {"cancel before the first read", false, open("a\r\n"), {kCancel, kAborted, "a\r\n"}},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto gate = std::make_shared<fixtures::Gate>();
+    ScriptedPeer peer(c.peer(c.pumpFirst ? Script().AwaitGate(gate) : Script()));
+    auto sock = ConnectedTo(peer, 10000);
+    std::unique_ptr<fixtures::HangUpFirstSource> seam;
+    if (c.pumpFirst) seam = std::make_unique<fixtures::HangUpFirstSource>(gate);
+    for (const std::string& step : c.steps) {
+      if (step == kCancel) {
+        sock->Cancel();
+        continue;
+      }
+      std::string got;
+      try {
+        got = sock->ReadLn();
+      } catch (const std::exception& e) {
+        got = std::string("!") + e.what();
+      }
+      EXPECT_EQ(got, step);
+      EXPECT_FALSE(sock->TimeOutTimer().Enabled());
+      EXPECT_FALSE(sock->Canceled());
+    }
+    if (seam) EXPECT_TRUE(seam->HeldPollSawHangUp());
+    EXPECT_FALSE(sock->TimedOut());
+    peer.WaitDone();
+    for (const auto& f : peer.Failures()) ADD_FAILURE() << "peer: " << f;
   }
 }
 
@@ -209,6 +292,52 @@ TEST(SocketBaseSend, SendLimits) {
   ASSERT_EQ(got.size(), 65535u + 5u);
   EXPECT_EQ(got.substr(0, 65535), std::string(65533, 'a') + "\r\n");
   EXPECT_EQ(got.substr(65535), "up to");
+}
+
+// The client's send queue fills while the peer reads nothing: the send
+// waits and goes on once the peer reads, and every byte arrives in order. A
+// peer that takes nothing for a whole TimeOut ends the send instead.
+TEST(SocketBaseSend, FullSendQueue) {
+  static constexpr size_t kLines = 16;  // a megabyte: far more than both socket buffers hold
+  static constexpr int kSmallSendBuffer = 8192;
+  auto command = [](size_t i) { return std::string(65533, static_cast<char>('a' + i)); };
+  auto shrink = [](TSocketBase& sock) {
+    const int fd = platform::SocketDescriptor(sock.SocketHandle());
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSmallSendBuffer, sizeof kSmallSendBuffer);
+    return fd;
+  };
+  {
+    auto gate = std::make_shared<fixtures::Gate>();
+    ScriptedPeer peer(Script().AwaitGate(gate).ReadLines(static_cast<int>(kLines)));
+    auto sock = ConnectedTo(peer, 10000);
+    const int fd = shrink(*sock);
+    // The peer starts reading only once the client's queue is full.
+    std::thread watcher([fd, gate] {
+      pollfd p{fd, POLLOUT, 0};
+      while (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT)) std::this_thread::sleep_for(1ms);
+      gate->Open();
+    });
+    for (size_t i = 0; i < kLines; ++i) sock->SendLine(command(i));
+    watcher.join();
+    ASSERT_TRUE(peer.WaitDone());
+    const std::vector<std::string> lines = peer.Lines();
+    ASSERT_EQ(lines.size(), kLines);
+    for (size_t i = 0; i < kLines; ++i) EXPECT_TRUE(lines[i] == command(i) + "\r\n") << "line " << i;
+    EXPECT_FALSE(sock->TimeOutTimer().Enabled());
+  }
+  {
+    auto gate = std::make_shared<fixtures::Gate>();
+    ScriptedPeer peer(Script().AwaitGate(gate));
+    auto sock = ConnectedTo(peer, 100);
+    shrink(*sock);
+    std::string failure = "no failure";
+    for (size_t i = 0; i < kLines && failure == "no failure"; ++i) {
+      failure = FailureOf<EAbortError>([&] { sock->SendLine(command(i)); });
+    }
+    EXPECT_EQ(failure, "Socket send aborted");
+    EXPECT_FALSE(sock->TimeOutTimer().Enabled());
+    gate->Open();
+  }
 }
 
 TEST(SocketBaseSend, CancelPendingSendsNothing) {
@@ -286,6 +415,115 @@ TEST(SocketBaseConnect, RefusedThenTimedOutThenFine) {
   EXPECT_TRUE(sock.Connected());
   EXPECT_EQ(events, (std::vector<std::string>{"failed", "failed", "connect"}));
   EXPECT_EQ(sock.ReadLn(), "hi\r\n");
+}
+
+// Without any network even the loopback connect fails at once inside the
+// kernel; it must take the same road as a refusal: OnConnectionFailed, then
+// "Connection Failed". A name fails as a name that cannot be resolved:
+// "Null Remote Address", after one lookup and no connect event.
+TEST(SocketBaseConnect, WithoutNetwork) {
+  struct Case {
+    const char* name;
+    std::string host;
+    std::string failure;
+    std::vector<std::string> events;
+  } cases[] = {
+      {"loopback unreachable", "127.0.0.1", "Connection Failed", {"failed"}},
+      {"second connect on the fresh socket", "127.0.0.1", "Connection Failed", {"failed"}},
+      {"name that cannot be resolved", "no-such-host.invalid", "Null Remote Address", {"invalid host"}},
+  };
+  bool ran = fixtures::RunWithoutNetwork([&] {
+    TSocketBase sock(nullptr);
+    sock.Port = 110;
+    sock.TimeOut = 10000;
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      std::vector<std::string> events;
+      sock.OnConnectionFailed = [&](platform::TObject* sender) {
+        EXPECT_EQ(sender, &sock);
+        events.push_back("failed");
+      };
+      sock.OnInvalidHost = [&](bool&) { events.push_back("invalid host"); };
+      sock.Host = c.host;
+      EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), c.failure);
+      EXPECT_EQ(events, c.events);
+      EXPECT_FALSE(sock.Connected());
+      EXPECT_FALSE(sock.TimedOut());
+      EXPECT_FALSE(sock.TimeOutTimer().Enabled());
+    }
+  });
+  if (!ran) GTEST_SKIP() << "no network namespace (needs root)";
+}
+
+namespace {
+
+// A hidden window whose message runs a test's action inside the next pump.
+struct PumpAction {
+  PumpAction() {
+    static bool registered = false;
+    if (!registered) {
+      platform::WNDCLASSA cls{};
+      cls.lpfnWndProc = [](platform::HWND, platform::UINT msg, platform::WPARAM, platform::LPARAM) -> platform::LRESULT {
+        if (msg == kRun && Current()) Current()();
+        return 0;
+      };
+      cls.lpszClassName = "PumpActionClass";
+      registered = platform::RegisterClassA(&cls) != 0;
+    }
+    window = platform::CreateWindowExA(0, "PumpActionClass", "", 0, 0, 0, 0, 0, 0, 0, 0, nullptr);
+  }
+  ~PumpAction() {
+    platform::DestroyWindow(window);
+    Current() = nullptr;
+  }
+  // Queues the action; the first pump of the next wait runs it.
+  void Post(std::function<void()> action) {
+    Current() = std::move(action);
+    platform::PostMessageA(window, kRun, 0, 0);
+  }
+  static std::function<void()>& Current() {
+    static std::function<void()> action;
+    return action;
+  }
+  static constexpr platform::UINT kRun = platform::WM_USER + 11;
+  platform::HWND window = 0;
+};
+
+}  // namespace
+
+// The lookup wait ends by the time-out or a cancel even when the answer
+// comes in the same pump: those outcomes come first. The action queued
+// before the connect runs in the lookup's first pump, ahead of the answer.
+TEST(SocketBaseHost, LookupTimedOutAndCanceled) {
+  struct Case {
+    const char* name;
+    int32_t timeOut;
+    std::function<void(TSocketBase&)> inFirstPump;
+    std::string failure;
+  } cases[] = {
+      // Outlasting the time-out in a handler makes the timer due in that
+      // same pump, whenever the lookup answers.
+      {"timed out", 10, [](TSocketBase&) { std::this_thread::sleep_for(50ms); }, "Host Lookup Timed Out"},
+      {"canceled", 10000, [](TSocketBase& sock) { sock.Cancel(); }, "Host Lookup Canceled"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TSocketBase sock(nullptr);
+    sock.Host = "localhost";
+    sock.Port = fixtures::UnusedPort();
+    sock.TimeOut = c.timeOut;
+    std::vector<std::string> events;
+    sock.OnConnectionFailed = [&](platform::TObject*) { events.push_back("failed"); };
+    sock.OnInvalidHost = [&](bool&) { events.push_back("invalid host"); };
+    sock.OnHostResolved = [&](platform::TComponent*) { events.push_back("resolved"); };
+    PumpAction action;
+    action.Post([&] { c.inFirstPump(sock); });
+    EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), c.failure);
+    EXPECT_TRUE(events.empty()) << events.front();
+    EXPECT_TRUE(sock.Canceled());  // the lookup wait leaves it set
+    EXPECT_FALSE(sock.TimeOutTimer().Enabled());
+    EXPECT_EQ(sock.RemoteAddress(), 0u);
+  }
 }
 
 TEST(SocketBaseConnect, CancelFromAHandlerDuringTheWait) {
@@ -519,10 +757,17 @@ TEST(SocketBaseLife, StartupCountAndQuietDestruction) {
 TEST(SocketBaseLife, OwnerFreesTheComponent) {
   auto* owner = new platform::TComponent(nullptr);
   auto* sock = new TSocketBase(owner);
-  EXPECT_EQ(&sock->TimeOutTimer() != nullptr, true);
+  const platform::HWND notices = sock->NoticeWindow();
+  const platform::HWND ticks = sock->TimeOutTimer().Window();
+  EXPECT_TRUE(platform::IsWindow(notices));
+  EXPECT_TRUE(platform::IsWindow(ticks));
   EXPECT_EQ(TSocketBase::StartupCount(), 1);
   delete owner;
+  // The component and its timer are gone with their windows and socket.
+  EXPECT_FALSE(platform::IsWindow(notices));
+  EXPECT_FALSE(platform::IsWindow(ticks));
   EXPECT_EQ(TSocketBase::StartupCount(), 0);
+  EXPECT_EQ(platform::WSAStartupCount(), 0);
 }
 
 TEST(SocketBaseTimer, ArmingRules) {

@@ -38,7 +38,8 @@ class TQtEventSource : public QObject, public platform::EventSource {
 
   // Installs itself as the thread's event source; needs a QCoreApplication.
   explicit TQtEventSource(QObject* parent = nullptr);
-  // Restores the default source.
+  // Restores the default source; a wake from another thread (a host
+  // lookup's answer) that is under way is finished before this source goes.
   ~TQtEventSource() override;
 
   void Wait(std::vector<platform::WaitSocket>& sockets,

@@ -7,6 +7,7 @@
 #include "platform/Component.h"
 #include "platform/Exceptions.h"
 #include "platform/Messages.h"
+#include "platform/Winsock.h"
 #include "pop3client/SocketBase.h"
 #include "tests/fixtures/ScriptedPeer.h"
 #include "window/desktop/Dialogs.h"
@@ -21,6 +22,7 @@
 
 #include <memory>
 #include <thread>
+#include <vector>
 
 using namespace desktop;
 using fixtures::Script;
@@ -204,6 +206,30 @@ class EventSourceTest : public QObject {
     // The line is still there for the next read.
     QCOMPARE(sock->ReadLn(), std::string("+OK unsolicited\r\n"));
     sock->Disconnect();
+  }
+
+  // Runs last: it replaces the program's source for a while. The helper
+  // thread of a host lookup posts its answer while a source is replaced and
+  // freed; the post must not meet the freed source, and the answer still
+  // arrives through the source installed then.
+  void lookupAnswerWhileTheSourceIsReplaced() {
+    Counter counter;
+    g_counter = &counter;
+    const platform::HWND hwnd = MakeCountingWindow();
+    QVERIFY(hwnd != 0);
+    constexpr int kRounds = 50;
+    std::vector<char> record(platform::MAXGETHOSTSTRUCT);
+    for (int i = 0; i < kRounds; ++i) {
+      auto* temporary = new TQtEventSource();  // installs itself
+      QVERIFY(platform::WSAAsyncGetHostByName(hwnd, platform::WM_USER + 7, "localhost", record.data(),
+                                              static_cast<int>(record.size())) != 0);
+      delete temporary;  // back to the default source, while the lookup runs
+      platform::SetEventSource(QtEventSource());
+      QTRY_COMPARE_WITH_TIMEOUT(counter.posted, i + 1, 5000);
+    }
+    platform::DestroyWindow(hwnd);
+    g_counter = nullptr;
+    QCOMPARE(&platform::CurrentEventSource(), static_cast<platform::EventSource*>(QtEventSource()));
   }
 };
 
