@@ -229,7 +229,9 @@ TEST_F(Queue, TimerIdZeroGetsAFreshId) {
   EXPECT_FALSE(platform::KillTimer(window, 0));  // nothing is kept under 0
   ASSERT_TRUE(PumpUntil([&] { return Count(platform::WM_TIMER) >= 1; }));
   for (const auto& m : g_got) {
-    if (m.message == platform::WM_TIMER) EXPECT_EQ(m.wParam, second);
+    if (m.message == platform::WM_TIMER) {
+      EXPECT_EQ(m.wParam, second);
+    }
   }
   EXPECT_TRUE(platform::KillTimer(window, second));
 }

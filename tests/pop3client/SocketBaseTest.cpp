@@ -269,7 +269,9 @@ TEST(SocketBaseReadLn, CloseResetAndCancelEndTheReadAtOnce) {
       EXPECT_FALSE(sock->TimeOutTimer().Enabled());
       EXPECT_FALSE(sock->Canceled());
     }
-    if (seam) EXPECT_TRUE(seam->HeldPollSawHangUp());
+    if (seam) {
+      EXPECT_TRUE(seam->HeldPollSawHangUp());
+    }
     EXPECT_FALSE(sock->TimedOut());
     peer.WaitDone();
     for (const auto& f : peer.Failures()) ADD_FAILURE() << "peer: " << f;
