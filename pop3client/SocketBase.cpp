@@ -431,6 +431,7 @@ void TSocketBase::HandleNotice(platform::UINT msg, platform::WPARAM wParam, plat
         case ws::FD_CONNECT:
           if (noticeOk_) {
             connected_ = true;
+            connectNoticed_ = true;
             if (OnConnect) {
               platform::TNotifyEvent handler = OnConnect;
               handler(this);
@@ -513,6 +514,7 @@ void TSocketBase::Connect() {
 
   noticeOk_ = true;
   waitDone_ = false;
+  connectNoticed_ = false;
   if (ws::connect(socketHandle_, reinterpret_cast<const ws::SOCKADDR*>(&address), sizeof address) ==
       ws::SOCKET_ERROR) {
     int err = ws::WSAGetLastError();
@@ -533,9 +535,12 @@ void TSocketBase::Connect() {
     do {
       ws::WaitForSocketActivity(socketHandle_, kPassSleepMs);
       ws::ProcessMessages();
-    } while (!connected_ && !timedOut_ && !canceled_ && noticeOk_);
+    } while (!connectNoticed_ && !timedOut_ && !canceled_ && noticeOk_);
   }
-  if (!timedOut_ && !canceled_ && noticeOk_) return;
+  // A peer that closes right after accepting may have its close handled in
+  // the same pump as the connect: the connect has still succeeded, and the
+  // first read meets the close.
+  if (!timedOut_ && !canceled_ && connectNoticed_) return;
 
   const char* text = timedOut_ ? "Connection Timed out" : canceled_ ? "Connection Canceled" : "Connection Failed";
   DiscardSocket();

@@ -187,6 +187,8 @@ class TSocketBase : public platform::TComponent {
   // The error of the close notice that closed and replaced the socket (a
   // reset), 0 for an orderly close; cleared by the next connect or close.
   int32_t peerCloseError_ = 0;
+  // The connect notice of the current connect came without error.
+  bool connectNoticed_ = false;
   // Bytes seen by the last peek that still lie, untaken, at the head of the
   // socket's receive queue: the next line is looked for here first, which
   // saves a peek for every line of a reply that came in one segment. A new

@@ -528,6 +528,29 @@ TEST(SocketBaseHost, LookupTimedOutAndCanceled) {
   }
 }
 
+// The peer accepts and closes at once; the seam holds the pump's notice
+// poll until the close has come, so the connect notice and the close are
+// handled in one pump. The connect succeeds all the same (a stall would end
+// as "Connection Timed out"), and the first read meets the close at once.
+TEST(SocketBaseConnect, PeerClosesRightAfterAccepting) {
+  auto gate = std::make_shared<fixtures::Gate>();
+  ScriptedPeer peer(Script().AwaitGate(gate).Close());
+  TSocketBase sock(nullptr);
+  sock.Host = "127.0.0.1";
+  sock.Port = peer.Port();
+  sock.TimeOut = 10000;
+  std::vector<std::string> events;
+  sock.OnConnect = [&](platform::TObject*) { events.push_back("connect"); };
+  sock.OnDisconnect = [&](platform::TObject*) { events.push_back("disconnect"); };
+  sock.OnConnectionFailed = [&](platform::TObject*) { events.push_back("failed"); };
+  fixtures::HangUpFirstSource seam(gate);
+  EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), "no failure");
+  EXPECT_EQ(sock.ReadLn(), "");
+  EXPECT_EQ(events, (std::vector<std::string>{"connect", "disconnect"}));
+  EXPECT_FALSE(sock.TimedOut());
+  EXPECT_TRUE(seam.HeldPollSawHangUp());
+}
+
 TEST(SocketBaseConnect, CancelFromAHandlerDuringTheWait) {
   FullBacklogListener silent;
   TSocketBase sock(nullptr);
@@ -650,20 +673,25 @@ TEST(SocketBaseClose, PeerCloseNotice) {
   // Nothing left to read: the notice closes and replaces the socket.
   {
     ScriptedPeer peer(Script().Close());
-    auto sock = ConnectedTo(peer);
+    TSocketBase sock(nullptr);
+    sock.Host = "127.0.0.1";
+    sock.Port = peer.Port();
+    sock.TimeOut = 10000;
+    // The close may already be handled inside the connect's wait.
     int disconnects = 0;
-    sock->OnDisconnect = [&](platform::TObject*) { ++disconnects; };
-    uint16_t before = sock->SocketHandle();
+    sock.OnDisconnect = [&](platform::TObject*) { ++disconnects; };
+    const uint16_t before = sock.SocketHandle();
+    sock.Connect();
     peer.WaitDone();
-    for (int i = 0; i < 200 && sock->Connected(); ++i) {
-      platform::WaitForSocketActivity(sock->SocketHandle(), 10);
+    for (int i = 0; i < 200 && sock.Connected(); ++i) {
+      platform::WaitForSocketActivity(sock.SocketHandle(), 10);
       platform::ProcessMessages();
     }
-    EXPECT_FALSE(sock->Connected());
+    EXPECT_FALSE(sock.Connected());
     EXPECT_EQ(disconnects, 1);
-    EXPECT_NE(sock->SocketHandle(), before);
+    EXPECT_NE(sock.SocketHandle(), before);
     // A read on the replaced socket is the end of the stream.
-    EXPECT_EQ(sock->ReadLn(), "");
+    EXPECT_EQ(sock.ReadLn(), "");
   }
   // Bytes still waiting: the notice changes nothing; the line is read, then
   // the end of the stream.
