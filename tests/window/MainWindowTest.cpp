@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <QClipboard>
 #include <QtTest>
 
 #include <regex>
@@ -857,6 +858,55 @@ class MainWindowTest : public QObject {
     desktop::SetClipboardOpenHook(previous);
     QCOMPARE(boxes.Texts(), std::vector<std::string>{"Zwischenablage kann nicht ge\xC3\xB6" "ffnet werden."});
     QCOMPARE(desktop::ClipboardText(), unmarked);
+    GUISession.anzahl = 0;
+  }
+
+  // An export of messages whose headers come in different code pages, pasted
+  // into the definitions page and saved: each line keeps the bytes of its
+  // header, and the saved rules mark the same messages again.
+  void mixedExportPastedAndSavedMarksTheSameMessages() {
+    ProgramFolder dir;
+    WriteAll(dir);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    const std::string utf8Subject = " Gr\xc3\xbc\xc3\x9f" "e aus K\xc3\xb6ln";
+    const std::string utf8From = " J\xc3\xbcrgen <j@x.test>";
+    const std::string latinSubject = " Gr\xfc\xdf" "e vom Gewinnspiel";
+    const std::string latinFrom = " M\xfcller <m@y.test>";
+    ClickServer(f.get(), 0);
+    GUISession.anzahl = 3;
+    GUISession.summaries.resize(4);
+    GUISession.headers.resize(4);
+    GUISession.summaries[1] = tMailSummary{1, 700, 0, utf8From, utf8Subject};
+    GUISession.summaries[2] = tMailSummary{2, 800, 0, latinFrom, latinSubject};
+    GUISession.summaries[3] = tMailSummary{3, 900, 1, " anna@z.test", " Hallo"};
+    f->mm_p_CopyUnmarkierte->Click();
+    QCOMPARE(QGuiApplication::clipboard()->text(),
+             QString::fromUtf8("[Subject]\r\n<  Grüße aus Köln\r\n<  Grüße vom Gewinnspiel\r\n\r\n"
+                               "[From]\r\n<  Jürgen <j@x.test>\r\n<  Müller <m@y.test>\r\n\r\n"
+                               "[Size]\r\nIN 700..700\r\nIN 800..800\r\n\r\n"));
+
+    // The user replaces the definitions by the export and saves them.
+    f->PageControl1->SetActivePage(f->ts_virdefs);
+    f->M_virdefs->selectAll();
+    QTest::keyClick(f->M_virdefs, Qt::Key_V, Qt::ControlModifier);
+    f->mm_vd_speichern->Click();
+    QVERIFY(boxes.Calls().empty());
+    const std::string saved = dir.Read("Kelvo_Spamdefs.txt");
+    QCOMPARE(saved, "[Subject]\r\n< " + utf8Subject + "\r\n< " + latinSubject + "\r\n\r\n[From]\r\n< " + utf8From +
+                        "\r\n< " + latinFrom + "\r\n\r\n[Size]\r\nIN 700..700\r\nIN 800..800\r\n\r\n");
+
+    // Read back from the file, only the copied messages are marked; each
+    // of its subject and sender rules alone marks its message.
+    f->mm_vd_laden->Click();
+    QCOMPARE(f->M_virdefs->Text(), saved);
+    for (int i = 1; i <= 3; ++i) QCOMPARE(IsSpam(GUISession, i), i != 3);
+    for (const std::string& line : {utf8Subject, latinSubject, utf8From, latinFrom}) {
+      const bool subject = line == utf8Subject || line == latinSubject;
+      VirdefsUebernehmen(GUISession, platform::TStringList(platform::SplitLines(std::string(subject ? "[SUBJECT]" : "[FROM]") + "\r\n< " + line)));
+      const int expected = line == utf8Subject || line == utf8From ? 1 : 2;
+      for (int i = 1; i <= 3; ++i) QCOMPARE(IsSpam(GUISession, i), i == expected);
+    }
     GUISession.anzahl = 0;
   }
 

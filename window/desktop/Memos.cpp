@@ -2,8 +2,10 @@
 
 #include "platform/Exceptions.h"
 #include "platform/TextFile.h"
+#include "window/desktop/Clipboard.h"
 #include "window/desktop/RtfReader.h"
 
+#include <QMimeData>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -126,6 +128,13 @@ std::string TMemo::Text() const {
     text += EncodeLine(shown[i]);
   }
   return text;
+}
+
+void TMemo::insertFromMimeData(const QMimeData* source) {
+  if (source)
+    if (std::optional<std::string> bytes = ClipboardBytes(*source))
+      for (const std::string& line : platform::SplitLines(*bytes)) DecodeLine(line);
+  QPlainTextEdit::insertFromMimeData(source);
 }
 
 void TMemo::SetWordWrap(bool wrap) {

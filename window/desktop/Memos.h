@@ -70,6 +70,11 @@ class TMemo : public QPlainTextEdit, public TControl {
   void SetScrollBars(TScrollStyle style);
   void SetReadOnly(bool readOnly) { setReadOnly(readOnly); }
 
+ protected:
+  // Lines pasted or dropped from this program's clipboard text keep the
+  // bytes they were copied from.
+  void insertFromMimeData(const QMimeData* source) override;
+
  private:
   friend class TMemoLines;
   // Bytes of one line shown as `shown`.

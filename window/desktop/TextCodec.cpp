@@ -1,5 +1,6 @@
 #include "window/desktop/TextCodec.h"
 
+#include <algorithm>
 #include <array>
 
 namespace desktop {
@@ -100,6 +101,19 @@ std::string Encode(const QString& text, TTextEncoding encoding) {
 }
 
 QString BytesToQString(std::string_view bytes) { return Decode(bytes, DetectEncoding(bytes)); }
+
+QString LinesToQString(std::string_view bytes) {
+  QString out;
+  size_t start = 0;
+  while (start < bytes.size()) {
+    const size_t brk = std::min(bytes.find_first_of("\r\n", start), bytes.size());
+    out += BytesToQString(bytes.substr(start, brk - start));
+    size_t end = brk;
+    while (end < bytes.size() && (bytes[end] == '\r' || bytes[end] == '\n')) out += QLatin1Char(bytes[end++]);
+    start = end;
+  }
+  return out;
+}
 
 std::string QStringToBytes(const QString& text) { return Encode(text, TTextEncoding::Utf8); }
 

@@ -29,6 +29,9 @@ std::string Encode(const QString& text, TTextEncoding encoding);
 // Bytes as the screen shows them (the subjects and senders in the grid,
 // server names in the list box, texts of message boxes).
 QString BytesToQString(std::string_view bytes);
+// A text of several lines as the screen shows it: each line decoded on its
+// own (a text may join lines of different origins), the breaks kept.
+QString LinesToQString(std::string_view bytes);
 // Text typed or built on the screen back to bytes, in UTF-8.
 std::string QStringToBytes(const QString& text);
 

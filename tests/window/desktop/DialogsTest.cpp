@@ -183,6 +183,16 @@ class DialogsTest : public QObject {
              QString::fromUtf8("[Subject]\r\n< Grüße\r\n\r\n[From]\r\n\r\n"));
     ClipboardSetText("UTF-8 \xc3\xbc");
     QCOMPARE(ClipboardText(), std::string("UTF-8 \xc3\xbc"));
+    // Each line is shown in its own code page; the bytes come back whole.
+    const std::string mixed = "< Gr\xc3\xbc\xc3\x9f" "e\r\n< Gr\xfc\xdf" "e\n\r\n< \xe2\x82\xac\r< \x80 \xe2\x82\xac";
+    ClipboardSetText(mixed);
+    QCOMPARE(QGuiApplication::clipboard()->text(),
+             QString::fromUtf8("< Grüße\r\n< Grüße\n\r\n< €\r< € â\u201a¬"));
+    QCOMPARE(ClipboardText(), mixed);
+    // Text another program put there comes as UTF-8.
+    QGuiApplication::clipboard()->setText(QString::fromUtf8("fremd ü"));
+    QCOMPARE(ClipboardText(), std::string("fremd \xc3\xbc"));
+    ClipboardSetText("UTF-8 \xc3\xbc");
 
     auto previous = SetClipboardOpenHook([] { return false; });
     try {
