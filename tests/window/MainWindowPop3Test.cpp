@@ -12,6 +12,8 @@
 #include "pop3client/Pop3Client.h"
 #include "tests/fixtures/DovecotServer.h"
 #include "tests/fixtures/MiniPop3Client.h"
+#include "tests/fixtures/Pop3Scripts.h"
+#include "tests/fixtures/ScriptedPeer.h"
 #include "tests/window/MainWindowSupport.h"
 #include "window/Upop3.h"
 #include "window/desktop/Dialogs.h"
@@ -24,6 +26,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string kDefs = "[SUBJECT]\r\n* lotto\r\n";
+const std::string kGeaendert = "1 markierte Mail(s) auf dem Server ge\xC3\xA4ndert, nicht gel\xC3\xB6scht";
 
 struct Mail {
   std::string from;
@@ -421,6 +424,86 @@ class MainWindowPop3Test : public QObject {
     f->kn_DeleteMails->Click();
     QCOMPARE(s.Subjects("anna", "pw-anna"), (std::vector<std::string>{"Treffen am Donnerstag", "Angebote der Woche",
                                                                       "Rechnung Nr. 4711", "Neu angekommen"}));
+    QVERIFY(boxes.Calls().empty());
+  }
+
+  // Between the load and "Senden" another client deletes message 3, so the
+  // marked message 4 is number 3 now and number 4 names another one: the
+  // pass deletes message 2 only, one box says so, the moved message stays
+  // in the grid with its mark, and "Senden" waits for the next load, after
+  // which it deletes the moved one by its new number.
+  void changedMessagesStayMarkedAndSendenWaitsForALoad() {
+    Setup s({{"Anna <anna@example.org>", "Treffen"},
+             {"Gewinn <g@spam.example>", "LOTTO eins"},
+             {"Bernd <bernd@example.org>", "Urlaub"},
+             {"Gewinn <g@spam.example>", "LOTTO zwei"},
+             {"Clara <clara@example.org>", "Rechnung"}});
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    ClickServer(f.get(), 0);
+    f->mm_p_HoleMailheader->Click();
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "X", " ", "X", " "}));
+    {
+      fixtures::MiniPop3Client other;
+      other.Connect(fixtures::DovecotServer::Host(), s.server.Port());
+      other.Login("anna", "pw-anna");
+      QVERIFY(fixtures::MiniPop3Client::IsOk(other.Dele(3)));
+      other.Quit();
+    }
+    f->kn_DeleteMails->Click();
+    QCOMPARE(boxes.Texts(), std::vector<std::string>{kGeaendert});
+    QCOMPARE(boxes.Calls()[0].Caption, std::string("Mailbox"));
+    QCOMPARE(s.Subjects("anna", "pw-anna"), (std::vector<std::string>{"Treffen", "LOTTO zwei", "Rechnung"}));
+    // The list knows nothing of the other client: its unmarked entries stay.
+    QCOMPARE(Column(f.get(), 3), (std::vector<std::string>{" Treffen", " Urlaub", " LOTTO zwei", " Rechnung"}));
+    QCOMPARE(Column(f.get(), 0), (std::vector<std::string>{"1", "3", "4", "5"}));
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", " ", "X", " "}));
+    QVERIFY(GUISession.veraltet);
+
+    f->kn_DeleteMails->Click();
+    QCOMPARE(s.Subjects("anna", "pw-anna").size(), size_t(3));
+    f->mm_p_HoleMailheader->Click();
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "X", " "}));
+    f->kn_DeleteMails->Click();
+    QCOMPARE(s.Subjects("anna", "pw-anna"), (std::vector<std::string>{"Treffen", "Rechnung"}));
+    QCOMPARE(boxes.Calls().size(), size_t(1));
+  }
+
+  // A timed run whose mailbox changed between its scan and its pass: the
+  // protocol page and the log get the count line and then the kept one; a
+  // timed run shows no box.
+  void timedRunReportsChangedMessages() {
+    ProgramFolder dir;
+    dir.Write("Kelvo_Mailboxen.txt", mwtest::MailboxListe({"127.0.0.1 anna pw"}));
+    dir.Write("Kelvo_Spamdefs.txt", kDefs);
+    dir.CopyShipped("Kelvo_Info.rtf");
+    const std::vector<fixtures::ScriptMail> mails = {{"From: a@x\r\nSubject: Hallo\r\n", 10},
+                                                     {"From: g@spam\r\nSubject: LOTTO eins\r\n", 20},
+                                                     {"From: b@x\r\nSubject: Urlaub\r\n", 30},
+                                                     {"From: g@spam\r\nSubject: LOTTO zwei\r\n", 40}};
+    fixtures::Script sc;
+    fixtures::Pop3Scan(sc, "anna", "pw", mails).Accept();
+    fixtures::Pop3Login(sc, "anna", "pw", 4);
+    fixtures::Pop3Top(sc, 2, mails[1]).Exchange("DELE 2", "+OK\r\n");
+    fixtures::Pop3Top(sc, 4, {"From: c@x\r\nSubject: Neu\r\n", 40}).Exchange("QUIT", "+OK\r\n").AwaitClose();
+    fixtures::ScriptedPeer peer(sc);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    BatchSession.pop3->Port = peer.Port();
+    f->ListBox1->SetItemIndex(0);
+    f->mm_p_batch->Click();
+    f->a_autodelete->Execute();
+    QVERIFY(peer.WaitDone());
+    QVERIFY(peer.Failures().empty());
+    const auto lines = mwtest::LinesOf(*f->batch_protokoll);
+    QCOMPARE(lines.size(), size_t(2));
+    QCOMPARE(CountOf(lines[0]), 2);
+    QCOMPARE(lines[1], " +++: " + kGeaendert);
+    const auto log = LogLines(dir);
+    QCOMPARE(log.size(), size_t(2));
+    QCOMPARE(CountOf(log[0]), 2);
+    QCOMPARE(log[1], " +++: " + kGeaendert);
     QVERIFY(boxes.Calls().empty());
   }
 

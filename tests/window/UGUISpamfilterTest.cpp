@@ -15,6 +15,7 @@
 #include "pop3client/Pop3Client.h"
 #include "spamfilter/USpamfilter.h"
 #include "tests/fixtures/DovecotServer.h"
+#include "tests/fixtures/Pop3Scripts.h"
 #include "tests/fixtures/ScriptedPeer.h"
 #include "window/UGUISpamfilter.h"
 #include "window/desktop/Clipboard.h"
@@ -47,44 +48,20 @@ platform::TStringList Zeilen(const std::string& text) {
   return l;
 }
 
-// One message of a scripted mailbox: its header lines (each with CR LF, the
-// empty line and "." are added) and the size LIST reports.
-struct Mail {
-  std::string header;
-  int32_t groesse;
-};
+using Mail = fixtures::ScriptMail;
 
 std::string Kopf(const std::string& subject, const std::string& from) {
   return "From:" + from + "\r\nSubject:" + subject + "\r\n";
 }
 
 // Greeting and login of user anna with password pw, STAT with `count`.
-Script& Anmelden(Script& sc, int count) {
-  return sc.Send("+OK ready\r\n")
-      .Exchange("USER anna", "+OK\r\n")
-      .Exchange("PASS pw", "+OK\r\n")
-      .Exchange("STAT", "+OK " + std::to_string(count) + " 0\r\n");
-}
+Script& Anmelden(Script& sc, int count) { return fixtures::Pop3Login(sc, "anna", "pw", count); }
 
 // TOP d 0 answered with the header lines of `m`: the deletion pass's check.
-Script& Kopfzeilen(Script& sc, int d, const Mail& m) {
-  return sc.Exchange("TOP " + std::to_string(d) + " 0", "+OK\r\n" + m.header + "\r\n.\r\n");
-}
+Script& Kopfzeilen(Script& sc, int d, const Mail& m) { return fixtures::Pop3Top(sc, d, m); }
 
-// A whole scan of `mails`: login, LIST, TOP and LIST n for each, QUIT.
-Script& Scan(Script& sc, const std::vector<Mail>& mails) {
-  Anmelden(sc, static_cast<int>(mails.size()));
-  std::string liste = "+OK\r\n";
-  for (size_t i = 0; i < mails.size(); ++i)
-    liste += std::to_string(i + 1) + " " + std::to_string(mails[i].groesse) + "\r\n";
-  sc.Exchange("LIST ", liste + ".\r\n");
-  for (size_t i = 0; i < mails.size(); ++i) {
-    std::string d = std::to_string(i + 1);
-    Kopfzeilen(sc, static_cast<int>(i + 1), mails[i]);
-    sc.Exchange("LIST " + d, "+OK " + d + " " + std::to_string(mails[i].groesse) + "\r\n");
-  }
-  return sc.Exchange("QUIT", "+OK bye\r\n").AwaitClose();
-}
+// A whole scan of `mails` by anna.
+Script& Scan(Script& sc, const std::vector<Mail>& mails) { return fixtures::Pop3Scan(sc, "anna", "pw", mails); }
 
 std::vector<Mail> Gewoehnlich(int n) {
   std::vector<Mail> m;
