@@ -1,7 +1,8 @@
 // vandomat_shot FOLDER: shows the real main window with the data files of
 // FOLDER and a demo mailbox on a private Dovecot (127.0.0.1), and saves
 // pictures of the screen in the states a user sees: after start-up, with a
-// loaded and checked message list and batch mode on, and each page. For
+// loaded and checked message list and batch mode on, each page, and the
+// error dialog with a short text and with markup in it. For
 // looking at the layout under a virtual display; not a test of behaviour.
 #include <QApplication>
 #include <QMenuBar>
@@ -11,12 +12,15 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "platform/Component.h"
+#include "platform/Exceptions.h"
 #include "pop3client/Pop3Client.h"
 #include "spamfilter/DataFiles.h"
 #include "tests/fixtures/DovecotServer.h"
 #include "window/Upop3.h"
+#include "window/desktop/Dialogs.h"
 #include "window/desktop/Forms.h"
 
 namespace {
@@ -86,6 +90,20 @@ int main(int argc, char** argv) {
   f->PageControl1->SetActivePageIndex(0);
   f->MainMenu1->MenuBar()->setActiveAction(f->mm_datei->QtAction());
   Shot(folder, "menu");
+  f->MainMenu1->MenuBar()->setActiveAction(nullptr);
+
+  // The default error dialog with a short text, and with server text that
+  // looks like markup.
+  const std::pair<const char*, const char*> boxes[] = {
+      {"box-short", "-ERR x"},
+      {"box-markup", "-ERR <h1>Konto gesperrt</h1> <font color=red>jetzt</font> <a href='http://x.test'>hier</a>"}};
+  for (const auto& [name, text] : boxes) {
+    QTimer::singleShot(300, [&folder, name = name] {
+      Shot(folder, name);
+      if (QWidget* box = QApplication::activeModalWidget()) box->close();
+    });
+    desktop::ShowException(platform::Exception(text));
+  }
   delete f;
   return 0;
 }
