@@ -179,24 +179,21 @@ bool RightButtonEvent(const QMouseEvent* event) {
 }
 }  // namespace
 
-void TListBox::mousePressEvent(QMouseEvent* event) {
-  if (RightButtonEvent(event)) return event->accept();
-  QListWidget::mousePressEvent(event);
-}
-
-void TListBox::mouseMoveEvent(QMouseEvent* event) {
-  if (RightButtonEvent(event)) return event->accept();
-  QListWidget::mouseMoveEvent(event);
-}
-
-void TListBox::mouseReleaseEvent(QMouseEvent* event) {
-  if (RightButtonEvent(event)) return event->accept();
-  QListWidget::mouseReleaseEvent(event);
-}
-
-void TListBox::mouseDoubleClickEvent(QMouseEvent* event) {
-  if (RightButtonEvent(event)) return event->accept();
-  QListWidget::mouseDoubleClickEvent(event);
+bool TListBox::viewportEvent(QEvent* event) {
+  switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseMove:
+      if (RightButtonEvent(static_cast<QMouseEvent*>(event))) {
+        event->accept();
+        return true;
+      }
+      break;
+    default:
+      break;
+  }
+  return QListWidget::viewportEvent(event);
 }
 
 // ---- TSpinEdit ----

@@ -121,10 +121,7 @@ class TListBox : public QListWidget, public TControl {
  protected:
   void keyPressEvent(QKeyEvent* event) override;
   // The right button only opens the popup: selection and current item stay.
-  void mousePressEvent(QMouseEvent* event) override;
-  void mouseMoveEvent(QMouseEvent* event) override;
-  void mouseReleaseEvent(QMouseEvent* event) override;
-  void mouseDoubleClickEvent(QMouseEvent* event) override;
+  bool viewportEvent(QEvent* event) override;
 
  private:
   std::vector<std::string> items_;
