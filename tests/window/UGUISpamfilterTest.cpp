@@ -563,7 +563,10 @@ class GuiSessionTest : public QObject {
     Script sc;
     Anmelden(sc, 3).Exchange("LIST ", "+OK\r\n1 101\r\n2 102\r\n3 103\r\n.\r\n");
     sc.Exchange("TOP 1 0", "+OK\r\n" + mails[0].header + "\r\n.\r\n").Exchange("LIST 1", "+OK 1 101\r\n");
-    sc.Expect("TOP 2 0").Pause(400ms).Send("+OK\r\n" + mails[1].header + "\r\n.\r\n");
+    // The reply to TOP 2 comes only after the click, so the click is handled
+    // inside the wait for it.
+    auto clicked = std::make_shared<fixtures::Gate>();
+    sc.Expect("TOP 2 0").AwaitGate(clicked).Send("+OK\r\n" + mails[1].header + "\r\n.\r\n");
     sc.Exchange("LIST 2", "+OK 2 102\r\n");
     sc.Exchange("TOP 3 0", "+OK\r\n" + mails[2].header + "\r\n.\r\n").Exchange("LIST 3", "+OK 3 103\r\n");
     sc.Exchange("QUIT", "+OK\r\n").AwaitClose();
@@ -587,6 +590,7 @@ class GuiSessionTest : public QObject {
       geschrieben = f.panels.size() - vorher;
       f.s.summaries[1].spam ^= 1;  // the grid's hand toggle
       GUIShowRow(f.s, 1);
+      clicked->Open();
     };
     f.bar.OnPanelText = [&](int i, const std::string& t) {
       f.panels.push_back(std::to_string(i) + "=" + t);

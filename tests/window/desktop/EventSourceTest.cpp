@@ -25,6 +25,7 @@
 #include <vector>
 
 using namespace desktop;
+using fixtures::Gate;
 using fixtures::Script;
 using fixtures::ScriptedPeer;
 using namespace std::chrono_literals;
@@ -84,7 +85,8 @@ class EventSourceTest : public QObject {
   void init() { platform::Application().Terminated = false; }
 
   void clickDuringAWaitIsHandled() {
-    ScriptedPeer peer(Script().Pause(400ms).Send("+OK ready\r\n").AwaitClose());
+    auto clicked = std::make_shared<Gate>();
+    ScriptedPeer peer(Script().AwaitGate(clicked).Send("+OK ready\r\n").AwaitClose());
     TForm form;
     auto* load = new TButton(form.Client(), "Mailheader herunterladen");
     load->SetBounds(10, 10, 200, 25);
@@ -99,6 +101,7 @@ class EventSourceTest : public QObject {
     other->OnClick = [&](platform::TObject*) {
       order.push_back("second click");
       depthAtClick = QtEventSource()->WaitDepth();
+      clicked->Open();  // the line comes only after the second click
     };
     load->OnClick = [&](platform::TObject*) {
       order.push_back("wait begins");
@@ -116,8 +119,9 @@ class EventSourceTest : public QObject {
   }
 
   void nestedWaitInsideAWait() {
-    ScriptedPeer outer(Script().Pause(600ms).Send("outer\r\n").AwaitClose());
-    ScriptedPeer inner(Script().Pause(100ms).Send("inner\r\n").AwaitClose());
+    auto innerRead = std::make_shared<Gate>();
+    ScriptedPeer outer(Script().AwaitGate(innerRead).Send("outer\r\n").AwaitClose());
+    ScriptedPeer inner(Script().Send("inner\r\n").AwaitClose());
     std::vector<std::string> order;
     int innerDepth = 0;
     QTimer::singleShot(50, [&] {
@@ -127,6 +131,7 @@ class EventSourceTest : public QObject {
         innerDepth = QtEventSource()->WaitDepth();
         order.push_back(line);
         sock->Disconnect();
+        innerRead->Open();
       });
     });
     auto sock = ConnectTo(outer);
@@ -139,9 +144,13 @@ class EventSourceTest : public QObject {
   }
 
   void requestToEndDoesNotCutAWaitShort() {
-    ScriptedPeer peer(Script().Pause(300ms).Send("+OK\r\n").AwaitClose());
+    auto ended = std::make_shared<Gate>();
+    ScriptedPeer peer(Script().AwaitGate(ended).Send("+OK\r\n").AwaitClose());
     QTimer::singleShot(50, [] { platform::PostQuitMessage(0); });
-    QTimer::singleShot(80, [] { Terminate(); });
+    QTimer::singleShot(80, [ended] {
+      Terminate();
+      ended->Open();  // the line comes only after both requests to end
+    });
     auto sock = ConnectTo(peer);
     QCOMPARE(sock->ReadLn(), std::string("+OK\r\n"));
     QVERIFY(platform::Application().Terminated);
@@ -149,7 +158,9 @@ class EventSourceTest : public QObject {
   }
 
   void timeOutNeverComesEarly() {
-    ScriptedPeer peer(Script().Pause(3000ms).Close());
+    // The peer says nothing until the read has failed.
+    auto failedRead = std::make_shared<Gate>();
+    ScriptedPeer peer(Script().AwaitGate(failedRead).Close());
     const int timeOut = 300;
     auto sock = ConnectTo(peer, timeOut);
     QElapsedTimer clock;
@@ -160,6 +171,7 @@ class EventSourceTest : public QObject {
     } catch (const platform::Exception&) {
       failed = true;
     }
+    failedRead->Open();
     QVERIFY(failed);
     QVERIFY2(clock.elapsed() >= timeOut, qPrintable(QString::number(clock.elapsed())));
   }
@@ -196,12 +208,14 @@ class EventSourceTest : public QObject {
 
   void unreadDataCausesNoBusyLoop() {
     // The peer sends data that no step reads; the socket stays ready.
-    ScriptedPeer peer(Script().Send("+OK unsolicited\r\n").Pause(1000ms).Close());
+    auto measured = std::make_shared<Gate>();
+    ScriptedPeer peer(Script().Send("+OK unsolicited\r\n").AwaitGate(measured).Close());
     auto sock = ConnectTo(peer);
     QTest::qWait(100);
     const int before = QtEventSource()->IdleServes();
     QTest::qWait(500);
     const int serves = QtEventSource()->IdleServes() - before;
+    measured->Open();
     QVERIFY2(serves < 50, qPrintable(QString::number(serves)));
     // The line is still there for the next read.
     QCOMPARE(sock->ReadLn(), std::string("+OK unsolicited\r\n"));
