@@ -41,7 +41,6 @@ constexpr int kGridFesteSpalten = 2;
 constexpr int kGridFesteZeilen = 1;
 constexpr int kGridStartZeilen = 2;
 constexpr int kStatusBreiten[] = {20, 80, 200, 50};
-constexpr int kListenTimeOutMs = 10000;
 
 // A new mailbox list holds passwords: readable by its owner only.
 constexpr unsigned kModusServerliste = 0600;
@@ -387,7 +386,7 @@ void Tfrm_Emails::BuildComponents() {
 
   Pop3Client1 = new TPop3Client(this);
   Pop3Client1->Port = TPop3Client::kDefaultPort;
-  Pop3Client1->TimeOut = kListenTimeOutMs;
+  Pop3Client1->TimeOut = kSessionTimeOutMs;  // the same limit as every session's client
   Pop3Client1->OnAuthenticationFailed = [this](bool& handled) { Pop3Client1AuthenticationFailed(handled); };
 
   dlg_Openfile = new QFileDialog(this);
