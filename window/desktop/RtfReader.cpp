@@ -255,7 +255,11 @@ class Reader {
       return;
     }
     if (w == "f") { if (hasParam) s.font = param; return; }
-    if (w == "deff") { if (hasParam) defaultFont_ = param; return; }
+    if (w == "deff") {
+      if (hasParam) defaultFont_ = param;
+      formatValid_ = false;
+      return;
+    }
     if (w == "cf") { if (hasParam) s.color = param; return; }
     if (w == "uc") { if (hasParam) s.uc = std::clamp(param, 0, 16); return; }
     if (w == "plain") {
@@ -336,6 +340,7 @@ class Reader {
       while (!name.empty() && name.back() == ' ') name.pop_back();
       while (!name.empty() && name.front() == ' ') name.erase(name.begin());
       fonts_[tableFont_] = FontEntry{name, fontHint_};
+      formatValid_ = false;
     }
     tableFont_ = -1;
     fontName_.clear();
@@ -345,6 +350,7 @@ class Reader {
   void CommitColor() {
     if (colors_.size() < kMaxRtfTableEntries)
       colors_.push_back(colorPending_ ? QColor(red_, green_, blue_) : QColor());
+    formatValid_ = false;
     red_ = green_ = blue_ = 0;
     colorPending_ = false;
   }
@@ -355,9 +361,13 @@ class Reader {
     GroupState& s = Top();
     if (Ignoring() || s.dest != Dest::Text) return;
     if (!text.isEmpty() && !text.at(0).isLowSurrogate()) FlushSurrogate();
-    const QTextCharFormat format = FormatOf(s);
-    if (!pending_.isEmpty() && format != pendingFormat_) Flush();
-    pendingFormat_ = format;
+    // The format is built again only when the state that makes it changed.
+    if (!FormatIsFor(s)) {
+      if (!pending_.isEmpty()) Flush();
+      pendingFormat_ = FormatOf(s);
+      formatState_ = s;
+      formatValid_ = true;
+    }
     pending_ += text;
   }
 
@@ -393,6 +403,12 @@ class Reader {
     pending_.clear();
   }
 
+  bool FormatIsFor(const GroupState& s) const {
+    const GroupState& f = formatState_;
+    return formatValid_ && f.bold == s.bold && f.italic == s.italic && f.underline == s.underline &&
+           f.strike == s.strike && f.halfPoints == s.halfPoints && f.font == s.font && f.color == s.color;
+  }
+
   QTextCharFormat FormatOf(const GroupState& s) const {
     QTextCharFormat f;
     f.setFontWeight(s.bold ? QFont::Bold : QFont::Normal);
@@ -424,6 +440,8 @@ class Reader {
 
   QString pending_;
   QTextCharFormat pendingFormat_;
+  GroupState formatState_;  // the state pendingFormat_ was built from
+  bool formatValid_ = false;
 
   std::map<int, FontEntry> fonts_;
   int defaultFont_ = 0;  // without \deff the first font is the default
@@ -446,7 +464,15 @@ bool LooksLikeRtf(std::string_view bytes) {
 
 void ReadRtf(std::string_view rtf, QTextDocument* document) {
   if (!document) return;
+  // The text goes in as one edit, laid out once at its end; an undo record
+  // of every piece would take many times the text's size.
+  const bool undo = document->isUndoRedoEnabled();
+  document->setUndoRedoEnabled(false);
+  QTextCursor edit(document);
+  edit.beginEditBlock();
   Reader(rtf, document).Run();
+  edit.endEditBlock();
+  document->setUndoRedoEnabled(undo);
 }
 
 }  // namespace desktop

@@ -133,6 +133,23 @@ class RtfReaderTest : public QObject {
     QCOMPARE(FormatAt(doc, "schlicht").fontPointSize(), 12.0);
   }
 
+  // Formats are made again when a table that they draw on arrives after
+  // text; the reading leaves no undo record behind (it would take many
+  // times the text's size).
+  void lateTablesAndNoUndoRecord() {
+    QTextDocument doc;
+    QVERIFY(doc.isUndoRedoEnabled());
+    Read("{\\rtf1 vorher{\\fonttbl{\\f0 Courier New;}} nachher {\\cf1 noch}"
+         "{\\colortbl;\\red0\\green128\\blue0;} {\\cf1 gruen}\\par zwei}",
+         doc);
+    QVERIFY(FormatAt(doc, "vorher").fontFamilies().toStringList().isEmpty());
+    QCOMPARE(FormatAt(doc, "nachher").fontFamilies().toStringList(), QStringList{"Courier New"});
+    QVERIFY(FormatAt(doc, "noch").foreground().style() == Qt::NoBrush);
+    QCOMPARE(FormatAt(doc, "gruen").foreground().color(), QColor(0, 128, 0));
+    QCOMPARE(doc.availableUndoSteps(), 0);
+    QVERIFY(doc.isUndoRedoEnabled());
+  }
+
   void colourTableAutoEntryAndOutOfRangeIndex() {
     QTextDocument doc;
     Read("{\\rtf1{\\colortbl;\\red0\\green0\\blue255;}\\cf1 blau\\cf7 sieben\\cf0 auto}", doc);
