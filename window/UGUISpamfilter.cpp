@@ -8,6 +8,7 @@
 #include "window/desktop/ComCtrls.h"
 #include "window/desktop/Dialogs.h"
 #include "window/desktop/Grids.h"
+#include "window/desktop/PaintPacer.h"
 
 namespace {
 
@@ -31,57 +32,104 @@ std::string Server(tGUIMailboxMgmt& s) { return s.pop3 != nullptr ? s.pop3->Host
 void KeineVerbindung() { desktop::MessageBox(kBoxKeineVerbindung, kBoxKeineVerbindungTitel, desktop::MB_OK); }
 
 // The display of scan, check and deletion pass, hooked into the core's
-// steps so that the steps themselves exist once.
+// steps so that the steps themselves exist once. Progress (state sign,
+// count, grid rows) is painted at screen rate; every other hook ends a step
+// and paints what it and the progress before it wrote at once.
 class Anzeige : public tSessionObserver {
  public:
-  explicit Anzeige(tGUIMailboxMgmt& s) : s_(s) {}
+  explicit Anzeige(tGUIMailboxMgmt& s) : s_(s) {
+    // A nested operation (one that returns at once while this session is
+    // busy) hands the controls back to the pacer it found.
+    if (s_.Statusleiste != nullptr) {
+      vorherLeiste_ = s_.Statusleiste->Pacer();
+      s_.Statusleiste->SetPacer(&takt_);
+    }
+    if (s_.Grid != nullptr) {
+      vorherGrid_ = s_.Grid->Pacer();
+      s_.Grid->SetPacer(&takt_);
+    }
+  }
+  ~Anzeige() override {
+    takt_.Flush();
+    if (s_.Statusleiste != nullptr) s_.Statusleiste->SetPacer(vorherLeiste_);
+    if (s_.Grid != nullptr) s_.Grid->SetPacer(vorherGrid_);
+  }
+  Anzeige(const Anzeige&) = delete;
+  Anzeige& operator=(const Anzeige&) = delete;
 
   void ScanConnecting(tMailboxMgmt&) override {
     Panel(s_, kPanelZustand, "?");
     Panel(s_, kPanelServer, kServerOffen + Server(s_));
+    Schritt();  // shows during the connection attempt
   }
   void ScanLoggedIn(tMailboxMgmt&) override {
     Panel(s_, kPanelZustand, "*");
     Panel(s_, kPanelFortschritt, Bruch(0, s_.anzahl));
     Panel(s_, kPanelServer, kServerOffen + Server(s_));
+    Schritt();
   }
-  void ScanListing(tMailboxMgmt&) override { Panel(s_, kPanelTaetigkeit, " scanning ..."); }
-  void ScanListed(tMailboxMgmt&) override { GUISetRowCount(s_, s_.anzahl); }
+  void ScanListing(tMailboxMgmt&) override {
+    Panel(s_, kPanelTaetigkeit, " scanning ...");
+    Schritt();
+  }
+  void ScanListed(tMailboxMgmt&) override {
+    GUISetRowCount(s_, s_.anzahl);
+    Schritt();
+  }
   void ScanFetching(tMailboxMgmt&, int32_t d, int32_t count) override {
     Panel(s_, kPanelZustand, SpinnerZeichen(d));
     Panel(s_, kPanelFortschritt, Bruch(d, count));
   }
   void ScanEntryBuilt(tMailboxMgmt&, int32_t j) override { GUIShowRow(s_, j); }
-  void ScanClosing(tMailboxMgmt&) override { Panel(s_, kPanelTaetigkeit, "connection closed "); }
+  void ScanClosing(tMailboxMgmt&) override {
+    Panel(s_, kPanelTaetigkeit, "connection closed ");
+    Schritt();
+  }
   void ScanClosed(tMailboxMgmt&) override {
     Panel(s_, kPanelServer, kServerZu + Server(s_));
     Panel(s_, kPanelZustand, " ");
+    Schritt();
   }
 
-  void CheckStarting(tMailboxMgmt&) override { Panel(s_, kPanelTaetigkeit, " checking for Spam ..."); }
+  void CheckStarting(tMailboxMgmt&) override {
+    Panel(s_, kPanelTaetigkeit, " checking for Spam ...");
+    Schritt();
+  }
   void CheckingEntry(tMailboxMgmt&, int32_t i) override { Panel(s_, kPanelZustand, SpinnerZeichen(i)); }
   void CheckedEntry(tMailboxMgmt&, int32_t i) override { GUIShowRow(s_, i); }
-  void CheckFinished(tMailboxMgmt&) override { Panel(s_, kPanelTaetigkeit, ""); }
+  void CheckFinished(tMailboxMgmt&) override {
+    Panel(s_, kPanelTaetigkeit, "");
+    Schritt();
+  }
 
-  void DeleteConnecting(tMailboxMgmt&) override { Panel(s_, kPanelZustand, "?"); }
+  void DeleteConnecting(tMailboxMgmt&) override {
+    Panel(s_, kPanelZustand, "?");
+    Schritt();
+  }
   void DeleteLoggedIn(tMailboxMgmt&) override {
     Panel(s_, kPanelZustand, "*");
     Panel(s_, kPanelServer, kServerOffen + Server(s_));
+    Schritt();
   }
   void Deleting(tMailboxMgmt&, int32_t k, int32_t position) override {
     Panel(s_, kPanelZustand, SpinnerZeichen(k));
     Panel(s_, kPanelFortschritt, Bruch(position, s_.anzahl));
   }
-  void DeleteClosing(tMailboxMgmt&) override { Panel(s_, kPanelTaetigkeit, "closing connection"); }
+  void DeleteClosing(tMailboxMgmt&) override {
+    Panel(s_, kPanelTaetigkeit, "closing connection");
+    Schritt();
+  }
   void DeleteClosed(tMailboxMgmt&, int32_t kept) override {
     Panel(s_, kPanelZustand, " ");
     Panel(s_, kPanelFortschritt, platform::IntToStr(kept));
     Panel(s_, kPanelServer, kServerZu + Server(s_));
     Panel(s_, kPanelTaetigkeit, "connection closed");
+    Schritt();
   }
   void DeleteCompacted(tMailboxMgmt&) override {
     GUISetRowCount(s_, s_.anzahl);
     GUIShowAllRows(s_);
+    Schritt();
     // Still busy: the box belongs to the pass.
     if (s_.behalten > 0) desktop::MessageBox(GeaendertMeldung(s_.behalten), kBoxGeaendertTitel, desktop::MB_OK);
   }
@@ -89,12 +137,19 @@ class Anzeige : public tSessionObserver {
   // Whatever made Connect fail, the user sees one box and the operation
   // ends through its closing steps.
   bool ConnectFailed(tMailboxMgmt&, const std::exception&) override {
+    Schritt();  // the box must not hide owed progress behind it
     KeineVerbindung();
     return true;
   }
 
  private:
+  // The end of a step: what it and the progress before it wrote shows now.
+  void Schritt() { takt_.Flush(); }
+
   tGUIMailboxMgmt& s_;
+  desktop::TPaintPacer takt_;
+  desktop::TPaintPacer* vorherLeiste_ = nullptr;
+  desktop::TPaintPacer* vorherGrid_ = nullptr;
 };
 
 }  // namespace

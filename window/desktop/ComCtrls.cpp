@@ -113,6 +113,24 @@ TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent), TControl(this) {
   resize(width(), fontMetrics().height() + kStatusBarPadding);
 }
 
+TStatusBar::~TStatusBar() { SetPacer(nullptr); }
+
+void TStatusBar::SetPacer(TPaintPacer* pacer) {
+  if (pacer == pacer_) return;
+  if (pacer_ != nullptr) {
+    pacer_->Remove(this);
+    PaintHeld();  // nothing written is lost
+  }
+  pacer_ = pacer;
+  if (pacer_ != nullptr) pacer_->Add(this);
+}
+
+void TStatusBar::PaintHeld() {
+  if (!held_) return;
+  held_ = false;
+  repaint();
+}
+
 TStatusPanel& TStatusBar::Panels(int i) {
   if (i < 0 || i >= PanelCount()) throw platform::RangeError();
   return *panels_[static_cast<size_t>(i)];
@@ -131,6 +149,11 @@ TStatusPanel& TStatusBar::AddPanel(int width) {
 
 void TStatusBar::PanelTextChanged(int index) {
   if (OnPanelText) OnPanelText(index, panels_[static_cast<size_t>(index)]->Text());
+  if (pacer_ != nullptr) {
+    held_ = true;
+    pacer_->Changed();
+    return;
+  }
   // Paint now, not at the next idle moment: the caller may go on to block
   // in a network wait.
   repaint();
@@ -138,6 +161,8 @@ void TStatusBar::PanelTextChanged(int index) {
 
 void TStatusBar::paintEvent(QPaintEvent* /*event*/) {
   ++paintCount_;
+  paintedTexts_.resize(panels_.size());
+  for (size_t i = 0; i < panels_.size(); ++i) paintedTexts_[i] = panels_[i]->Text();
   QPainter painter(this);
   painter.fillRect(rect(), palette().window());
   int x = 0;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "window/desktop/Controls.h"
+#include "window/desktop/PaintPacer.h"
 
 #include <QTabWidget>
 #include <QWidget>
@@ -76,9 +77,10 @@ class TStatusPanel {
   std::string text_;
 };
 
-class TStatusBar : public QWidget, public TControl {
+class TStatusBar : public QWidget, public TControl, public TPacedControl {
  public:
   explicit TStatusBar(QWidget* parent);
+  ~TStatusBar() override;
 
   int PanelCount() const { return static_cast<int>(panels_.size()); }
   // Raises platform::ERangeError for an index that names no panel.
@@ -90,6 +92,14 @@ class TStatusBar : public QWidget, public TControl {
   std::function<void(int panel, const std::string& text)> OnPanelText;
   // How often the bar has been painted (for tests).
   int PaintCount() const { return paintCount_; }
+  // The panel texts as the last paint drew them (for tests).
+  const std::vector<std::string>& PaintedTexts() const { return paintedTexts_; }
+
+  // While a pacer is set, a new panel text is painted when the pacer says
+  // (see PaintPacer.h) instead of at once; nullptr paints at once again.
+  void SetPacer(TPaintPacer* pacer);
+  TPaintPacer* Pacer() const { return pacer_; }
+  void PaintHeld() override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -99,6 +109,9 @@ class TStatusBar : public QWidget, public TControl {
   void PanelTextChanged(int index);
   std::vector<std::unique_ptr<TStatusPanel>> panels_;
   int paintCount_ = 0;
+  std::vector<std::string> paintedTexts_;
+  TPaintPacer* pacer_ = nullptr;
+  bool held_ = false;  // a text changed since the last paint while paced
 };
 
 }  // namespace desktop

@@ -68,6 +68,16 @@ class TGridModel : public QAbstractTableModel {
     emit dataChanged(i, i, {Qt::DisplayRole});
   }
 
+  // Grid rows top..bottom changed, cut to what the grid now has.
+  void RowsChanged(int top, int bottom) {
+    if (top == 0 && grid_->TitleInHeader() && columnCount({}) > 0)
+      emit headerDataChanged(Qt::Horizontal, 0, columnCount({}) - 1);
+    const int first = std::max(0, grid_->ModelRowOf(top));
+    const int last = std::min(rowCount({}) - 1, grid_->ModelRowOf(bottom));
+    if (first > last || columnCount({}) == 0) return;
+    emit dataChanged(index(first, 0), index(last, columnCount({}) - 1), {Qt::DisplayRole});
+  }
+
   void Resize(int oldRows, int newRows, int oldCols, int newCols) {
     if (newRows > oldRows) {
       beginInsertRows({}, oldRows, newRows - 1);
@@ -129,7 +139,27 @@ TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), TControl(this) {
   UpdateHeader();
 }
 
-TStringGrid::~TStringGrid() = default;
+TStringGrid::~TStringGrid() {
+  if (pacer_ != nullptr) pacer_->Remove(this);
+}
+
+void TStringGrid::SetPacer(TPaintPacer* pacer) {
+  if (pacer == pacer_) return;
+  if (pacer_ != nullptr) {
+    pacer_->Remove(this);
+    PaintHeld();  // nothing written is lost
+  }
+  pacer_ = pacer;
+  if (pacer_ != nullptr) pacer_->Add(this);
+}
+
+void TStringGrid::PaintHeld() {
+  if (heldTop_ > heldBottom_) return;
+  const int top = heldTop_, bottom = heldBottom_;
+  heldTop_ = 1;
+  heldBottom_ = 0;
+  model_->RowsChanged(top, bottom);
+}
 
 int TStringGrid::ModelRowOf(int gridRow) const { return gridRow - (TitleInHeader() ? 1 : 0); }
 int TStringGrid::GridRowOf(int modelRow) const { return modelRow + (TitleInHeader() ? 1 : 0); }
@@ -203,6 +233,16 @@ void TStringGrid::SetCells(int col, int row, const std::string& text) {
     cells_.erase({row, col});
   else
     cells_[{row, col}] = text;
+  if (pacer_ != nullptr) {
+    if (heldTop_ > heldBottom_) {
+      heldTop_ = heldBottom_ = row;
+    } else {
+      heldTop_ = std::min(heldTop_, row);
+      heldBottom_ = std::max(heldBottom_, row);
+    }
+    pacer_->Changed();
+    return;
+  }
   model_->CellChanged(col, row);
 }
 

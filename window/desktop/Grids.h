@@ -5,6 +5,7 @@
 #pragma once
 
 #include "window/desktop/Controls.h"
+#include "window/desktop/PaintPacer.h"
 
 #include <QTableView>
 
@@ -23,7 +24,7 @@ struct TGridRect {
   int Bottom = 0;
 };
 
-class TStringGrid : public QTableView, public TControl {
+class TStringGrid : public QTableView, public TControl, public TPacedControl {
  public:
   explicit TStringGrid(QWidget* parent);
   ~TStringGrid() override;
@@ -55,6 +56,13 @@ class TStringGrid : public QTableView, public TControl {
   int Row() const;
   void SetRow(int row);
 
+  // While a pacer is set, written cells are shown when the pacer says (see
+  // PaintPacer.h) instead of at the next paint; nullptr shows them as
+  // written again. Cells() reads the written text at any time.
+  void SetPacer(TPaintPacer* pacer);
+  TPaintPacer* Pacer() const { return pacer_; }
+  void PaintHeld() override;
+
   platform::TNotifyEvent OnDblClick;
   // What a double click does after the click has selected its cell.
   void DblClick();
@@ -76,6 +84,10 @@ class TStringGrid : public QTableView, public TControl {
   int fixedRows_ = 1;
   int fixedCols_ = 1;
   int defaultRowHeight_ = 24;
+  TPaintPacer* pacer_ = nullptr;
+  // Grid rows written while paced and not yet shown (none: top > bottom).
+  int heldTop_ = 1;
+  int heldBottom_ = 0;
 };
 
 }  // namespace desktop

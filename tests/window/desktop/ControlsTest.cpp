@@ -1,12 +1,14 @@
 // The terms of the controls that the window and its session rely on: grid
-// rows and cells, status-bar panels that paint at once, menus and actions,
-// spin edits, list boxes, pages, the timer, and the aligned layout.
+// rows and cells, status-bar panels that paint at once, progress painted at
+// screen rate when paced, menus and actions, spin edits, list boxes, pages,
+// the timer, and the aligned layout.
 #include "platform/Exceptions.h"
 #include "window/desktop/ComCtrls.h"
 #include "window/desktop/Dialogs.h"
 #include "window/desktop/Forms.h"
 #include "window/desktop/Grids.h"
 #include "window/desktop/Menus.h"
+#include "window/desktop/PaintPacer.h"
 #include "window/desktop/StdCtrls.h"
 #include "window/desktop/Timer.h"
 
@@ -16,7 +18,9 @@
 #include <QMenuBar>
 #include <QtTest>
 
+#include <chrono>
 #include <memory>
+#include <string>
 
 using namespace desktop;
 
@@ -128,6 +132,126 @@ class ControlsTest : public QObject {
         {0, "?"}, {2, "*** pop.example"}, {3, "connection closed "}};
     QCOMPARE(seen, expected);
     QVERIFY_THROWS_EXCEPTION(platform::ERangeError, bar.Panels(4));
+  }
+
+  // Progress painted at screen rate, on a clock the test moves: the first
+  // change paints at once, changes within the same frame only record, the
+  // frame's end or a flush paints what they left, a flush with nothing owed
+  // paints nothing, and an owed paint comes by itself once the frame is over
+  // while events run.
+  void pacedPaintsAtScreenRate() {
+    using namespace std::chrono_literals;
+    auto t = std::chrono::steady_clock::time_point{} + 1h;
+    const TMonotonicClock previous = SetPacingClock([&t] { return t; });
+    struct Zaehler : TPacedControl {
+      int paints = 0;
+      void PaintHeld() override { ++paints; }
+    } control;
+    {
+      TPaintPacer pacer;
+      pacer.Add(&control);
+      pacer.Add(&control);  // added once
+      struct Schritt {
+        std::chrono::milliseconds at;
+        const char* action;  // "change" or "flush"
+        int paints;          // after the action
+        bool owed;
+      } steps[] = {
+          {0ms, "change", 1, false},   // at once
+          {1ms, "change", 1, true},    // same frame
+          {15ms, "change", 1, true},   // still the same frame
+          {15ms, "flush", 2, false},   // end of a step
+          {15ms, "flush", 2, false},   // nothing owed
+          {20ms, "change", 2, true},   // 5 ms after the flush's paint
+          {31ms, "change", 3, false},  // a frame after it
+      };
+      const auto start = t;
+      for (const Schritt& s : steps) {
+        t = start + s.at;
+        if (std::string(s.action) == "change")
+          pacer.Changed();
+        else
+          pacer.Flush();
+        QCOMPARE(control.paints, s.paints);
+        QCOMPARE(pacer.Owed(), s.owed);
+      }
+      QCOMPARE(pacer.Paints(), 3);
+
+      // Owed during a long wait: nothing while the clock stays in the frame,
+      // however long events run; the paint once the clock has passed it.
+      t = start + 40ms;
+      pacer.Changed();
+      QVERIFY(pacer.Owed());
+      QTest::qWait(100);
+      QCOMPARE(control.paints, 3);
+      t = start + 31ms + TPaintPacer::kFrame;
+      QVERIFY(QTest::qWaitFor([&] { return control.paints == 4; }, 10000));
+      QVERIFY(!pacer.Owed());
+      pacer.Remove(&control);
+      t += 1s;
+      pacer.Changed();
+      QCOMPARE(control.paints, 4);
+    }
+    SetPacingClock(previous);
+  }
+
+  // Paced, the status bar and the grid take every text at once (it reads
+  // back, the panel hook hears it) and paint it when the pacer says.
+  void pacedBarAndGridHoldTheirPaints() {
+    using namespace std::chrono_literals;
+    auto t = std::chrono::steady_clock::time_point{} + 1h;
+    const TMonotonicClock previous = SetPacingClock([&t] { return t; });
+    QWidget host;
+    host.resize(500, 300);
+    TStatusBar bar(&host);
+    bar.setGeometry(0, 270, 500, 30);
+    for (int w : {20, 80, 200, 50}) bar.AddPanel(w);
+    TStringGrid grid(&host);
+    grid.setGeometry(0, 0, 500, 260);
+    grid.SetColCount(3);
+    grid.SetRowCount(10);
+    host.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&host));
+    std::vector<std::string> heard;
+    bar.OnPanelText = [&](int, const std::string& text) { heard.push_back(text); };
+    QSignalSpy rows(grid.model(), &QAbstractItemModel::dataChanged);
+    {
+      TPaintPacer pacer;
+      bar.SetPacer(&pacer);
+      grid.SetPacer(&pacer);
+      bar.Panels(1).SetText("1/9");  // first change: painted at once
+      QCOMPARE(bar.PaintedTexts().at(1), std::string("1/9"));
+      const int paints = bar.PaintCount();
+      rows.clear();
+      t += 1ms;
+      bar.Panels(1).SetText("2/9");
+      grid.SetCells(0, 2, "2");
+      grid.SetCells(0, 5, "5");
+      QCOMPARE(bar.Panels(1).Text(), std::string("2/9"));
+      QCOMPARE(grid.Cells(0, 5), std::string("5"));
+      QCOMPARE(heard, (std::vector<std::string>{"1/9", "2/9"}));
+      QCOMPARE(bar.PaintCount(), paints);
+      QCOMPARE(bar.PaintedTexts().at(1), std::string("1/9"));
+      QCOMPARE(rows.count(), 0);
+      pacer.Flush();
+      QCOMPARE(bar.PaintCount(), paints + 1);
+      QCOMPARE(bar.PaintedTexts().at(1), std::string("2/9"));
+      // One notice for grid rows 2 to 5 (model rows 1 to 4, under the title).
+      QCOMPARE(rows.count(), 1);
+      QCOMPARE(rows[0][0].value<QModelIndex>().row(), 1);
+      QCOMPARE(rows[0][1].value<QModelIndex>().row(), 4);
+      // What is held when the pacer goes is shown all the same.
+      t += 1ms;
+      bar.Panels(1).SetText("3/9");
+      bar.SetPacer(nullptr);
+      grid.SetPacer(nullptr);
+      QCOMPARE(bar.PaintedTexts().at(1), std::string("3/9"));
+    }
+    // Without a pacer the bar paints every text at once again.
+    const int paints = bar.PaintCount();
+    bar.Panels(1).SetText("4/9");
+    QCOMPARE(bar.PaintCount(), paints + 1);
+    SetPacingClock(previous);
   }
 
   void menuCaptionsActionsAndClicks() {
