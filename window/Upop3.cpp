@@ -113,6 +113,12 @@ Tfrm_Emails::Tfrm_Emails(platform::TComponent* owner) : desktop::TForm(owner) {
   BuildMenus();
 
   OnCreate = [this](platform::TObject* s) { FormCreate(s); };
+  // The widths of the start-up follow the client area the frame leaves.
+  OnFrameFitted = [this](platform::TObject*) {
+    if (sg_list->ColWidths(3) != startRest_ || sg_list->ColWidths(4) != startRest_) return;
+    desktop::Realize(this);
+    SetGridColumnWidths();
+  };
 }
 
 Tfrm_Emails::~Tfrm_Emails() {
@@ -511,12 +517,7 @@ void Tfrm_Emails::FormCreate(platform::TObject* Sender) {
   // 1. The grid: widths from its width now, not followed on resizes.
   sg_list->SetColCount(kGridSpalten);
   sg_list->SetRowCount(kGridStartZeilen);
-  sg_list->SetColWidths(0, kBreiteNr);
-  sg_list->SetColWidths(1, kBreiteMarke);
-  sg_list->SetColWidths(2, kBreiteGroesse);
-  const int rest = (sg_list->Width() - kGridRest) / 2;
-  sg_list->SetColWidths(3, rest);
-  sg_list->SetColWidths(4, rest);
+  SetGridColumnWidths();
 
   // 2. The interactive session.
   GUIInit(GUISession, frm_Emails);
@@ -544,6 +545,15 @@ void Tfrm_Emails::FormCreate(platform::TObject* Sender) {
 
   // 8.
   M_protokoll->Lines().Add("Start");
+}
+
+void Tfrm_Emails::SetGridColumnWidths() {
+  sg_list->SetColWidths(0, kBreiteNr);
+  sg_list->SetColWidths(1, kBreiteMarke);
+  sg_list->SetColWidths(2, kBreiteGroesse);
+  startRest_ = (sg_list->Width() - kGridRest) / 2;
+  sg_list->SetColWidths(3, startRest_);
+  sg_list->SetColWidths(4, startRest_);
 }
 
 void Tfrm_Emails::a_ShowInfoExecute(platform::TObject*) { PageControl1->SetActivePage(TS_Info); }

@@ -229,6 +229,8 @@ class Tfrm_Emails : public desktop::TForm {
   void BuildComponents();
   void BuildActions();
   void BuildMenus();
+  // Columns 0 to 2 fixed, 3 and 4 sharing what the grid's width leaves now.
+  void SetGridColumnWidths();
   // Both start/stop items together: enabled state, caption, click.
   void SetStartStopItems(bool enabled, const std::string& caption, bool startsBatch);
   void SetStartStopItems(const std::string& caption, bool startsBatch);
@@ -239,6 +241,7 @@ class Tfrm_Emails : public desktop::TForm {
   std::unique_ptr<tProtokollView> protokollAnsicht_;
   bool batchGestartet_ = false;
   bool runEndedDuringLoad_ = false;
+  int startRest_ = 0;  // width of columns 3 and 4 as start-up set them
 };
 
 // State of the unit, kept for the whole run of the program.

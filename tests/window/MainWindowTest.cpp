@@ -274,15 +274,22 @@ class MainWindowTest : public QObject {
     QCOMPARE(f->pg_batch->PopupMenu(), f->Pm_batch);
     QCOMPARE(f->Panel3->PopupMenu(), f->Pm_batch);
 
-    // Column widths come from the grid's width at start-up and stay.
+    // Column widths come from the grid's width at start-up, once more when
+    // the window has opened in its frame, and then stay.
     const int startWidth = f->sg_list->Width();
     QVERIFY2(startWidth > 500, "the grid is laid out before the start-up sequence");
-    const int rest = (startWidth - 120) / 2;
-    const int expected[] = {32, 16, 48, rest, rest};
-    for (int c = 0; c < 5; ++c) QCOMPARE(f->sg_list->ColWidths(c), expected[c]);
+    const int startRest = (startWidth - 120) / 2;
+    for (int c = 0; c < 5; ++c) QCOMPARE(f->sg_list->ColWidths(c), (std::vector<int>{32, 16, 48, startRest, startRest}[c]));
     f->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.get()));
+    mwtest::WaitFor([&] { return f->frameGeometry().size() == QSize(902, 592); });
+    const int openWidth = f->sg_list->Width();
+    QVERIFY2(openWidth < startWidth, "the frame takes nothing from the client area");
+    const int rest = (openWidth - 120) / 2;
+    const std::vector<int> expected = {32, 16, 48, rest, rest};
+    for (int c = 0; c < 5; ++c) QCOMPARE(f->sg_list->ColWidths(c), expected[c]);
     f->resize(1400, 900);
-    mwtest::RunFor(std::chrono::milliseconds(50));
+    mwtest::WaitFor([&] { return f->size() == QSize(1400, 900); });
     QVERIFY(f->sg_list->Width() > startWidth);
     for (int c = 0; c < 5; ++c) QCOMPARE(f->sg_list->ColWidths(c), expected[c]);
   }
@@ -504,6 +511,9 @@ class MainWindowTest : public QObject {
     QCOMPARE(f->statusbar->Top() + f->statusbar->Height(), client->height());
     QCOMPARE(f->PageControl1->Left() + f->PageControl1->Width(), client->width());
     QCOMPARE(f->Panel1->Width(), 201);
+    // The subject and sender columns share the grid's width as it is now.
+    QCOMPARE(f->sg_list->ColWidths(3), (f->sg_list->Width() - 120) / 2);
+    QCOMPARE(f->sg_list->ColWidths(4), (f->sg_list->Width() - 120) / 2);
 
     // A size the user gives the window stays, frame or not.
     f->resize(700, 500);

@@ -102,6 +102,7 @@ void TForm::FollowFrame() {
   }
   FitOuterSize();
   if (position_ == TPosition::poScreenCenter) CentreOnScreen();
+  Fire(OnFrameFitted, this);
 }
 
 void TForm::showEvent(QShowEvent* event) {
@@ -110,8 +111,10 @@ void TForm::showEvent(QShowEvent* event) {
   if (QWindow* window = windowHandle()) window->installEventFilter(this);
   if (placed_) return;
   placed_ = true;
+  const QSize made = size();
   if (outerWidth_ > 0 && outerHeight_ > 0) FitOuterSize();
   if (position_ == TPosition::poScreenCenter) CentreOnScreen();
+  if (size() != made) Fire(OnFrameFitted, this);
 }
 
 void TForm::closeEvent(QCloseEvent* event) {

@@ -49,6 +49,12 @@ class TForm : public QMainWindow, public platform::TComponent {
   platform::TNotifyEvent OnCreate;
   void DoCreate();
 
+  // Once the form is open in its frame, when that has changed its size
+  // from the one it was made with: the desktop's frame is known only then,
+  // so what the creation event sized from the client area can be sized
+  // again for the client area that remains.
+  platform::TNotifyEvent OnFrameFitted;
+
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
   void showEvent(QShowEvent* event) override;
