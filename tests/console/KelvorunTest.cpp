@@ -32,6 +32,7 @@
 
 #include "tests/fixtures/DovecotServer.h"
 #include "tests/fixtures/MiniPop3Client.h"
+#include "tests/fixtures/TempFolder.h"
 
 extern char** environ;
 
@@ -45,23 +46,10 @@ const std::string kFinished = "Auto-Kelvo: ... finished\r\n";
 const std::string kRunning = "Auto-Kelvo: running...\r\n";
 
 // A program folder with kelvorun and the data files of one case.
-class ProgramFolder {
+class ProgramFolder : public fixtures::TempFolder {
  public:
-  ProgramFolder() {
-    char tmpl[] = "/tmp/kelvorun-e2e-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    fs::copy_file(KELVORUN_BINARY, dir_ + "/kelvorun");
-  }
-  ~ProgramFolder() { fs::remove_all(dir_); }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(Path(name), std::ios::binary) << bytes;
-  }
-  std::string Read(const std::string& name) const {
-    std::ifstream in(Path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  bool Exists(const std::string& name) const { return fs::exists(Path(name)); }
+  ProgramFolder() : TempFolder("kelvorun-e2e") { fs::copy_file(KELVORUN_BINARY, File("kelvorun")); }
+  std::string Path(const std::string& name) const { return File(name); }
 
   struct Result {
     std::string out;
@@ -118,9 +106,6 @@ class ProgramFolder {
     }
     return lines;
   }
-
- private:
-  std::string dir_;
 };
 
 std::string Mailboxes(const std::vector<std::string>& lines) {
@@ -619,34 +604,6 @@ bool PrivateMounts() {
   return ok;
 }
 
-// A small file system, filled to the last byte on demand.
-class SmallDisk {
- public:
-  SmallDisk() {
-    char tmpl[] = "/tmp/kelvo-full-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    EXPECT_EQ(::mount("kelvo-full", dir_.c_str(), "tmpfs", 0, "size=64k"), 0) << std::strerror(errno);
-  }
-  ~SmallDisk() {
-    ::umount2(dir_.c_str(), MNT_DETACH);
-    ::rmdir(dir_.c_str());
-  }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  void Fill() const {
-    int fd = ::open(Path("filler").c_str(), O_WRONLY | O_CREAT, 0644);
-    const std::string block(4096, 'f');
-    while (::write(fd, block.data(), block.size()) > 0) {
-    }
-    while (::write(fd, "f", 1) > 0) {
-    }
-    ::close(fd);
-  }
-  void Free() const { ::unlink(Path("filler").c_str()); }
-
- private:
-  std::string dir_;
-};
-
 // /proc is hidden while this lives.
 class NoProc {
  public:
@@ -719,7 +676,7 @@ TEST_F(Kelvorun, NoOddFileBlocksTheRunTearsALogLineOrLosesAFailureText) {
       }
     };
   };
-  std::unique_ptr<SmallDisk> disk;
+  std::unique_ptr<fixtures::SmallDisk> disk;
   std::unique_ptr<NoProc> noProc;
   const std::string unfound = "Ordner des Programms kelvorun kann nicht ermittelt werden\\.";
 
@@ -749,10 +706,10 @@ TEST_F(Kelvorun, NoOddFileBlocksTheRunTearsALogLineOrLosesAFailureText) {
        }},
       {"log on a full disk keeps whole lines",
        [&](Env& e) {
-         disk = std::make_unique<SmallDisk>();
-         std::ofstream(disk->Path("log.txt"), std::ios::binary) << oldLog;
+         disk = std::make_unique<fixtures::SmallDisk>();
+         disk->Write("log.txt", oldLog);
          disk->Fill();
-         (void)!::symlink(disk->Path("log.txt").c_str(), e.folder.Path("Kelvo_Log.txt").c_str());
+         (void)!::symlink(disk->File("log.txt").c_str(), e.folder.Path("Kelvo_Log.txt").c_str());
        },
        normal, "", 0,
        [&](const ProgramFolder& f, const std::string& c) {

@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/fixtures/TempFolder.h"
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -107,13 +109,9 @@ TEST(StringList, EveryKindOfLineEndEndsALine) {
 
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kelvo-platform-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-  std::string Path(const char* name) const { return dir_ + "/" + name; }
-  std::string dir_;
+  std::string Path(const char* name) const { return folder_.File(name); }
+  fixtures::TempFolder folder_{"kelvo-platform"};
+  const std::string dir_ = folder_.Path();
 };
 
 TEST_F(FileTest, BytesSurviveAReadAndWriteUnchanged) {

@@ -2,11 +2,6 @@
 // builders for sessions and string lists.
 #pragma once
 
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
 #include <initializer_list>
 #include <string>
 
@@ -14,33 +9,15 @@
 #include "platform/StringList.h"
 #include "platform/TextFile.h"
 #include "spamfilter/DataFiles.h"
+#include "tests/fixtures/TempFolder.h"
 
 namespace coretest {
 
 // A fresh folder that the data-file paths point at while the object lives.
-class ProgramFolder {
+class ProgramFolder : public fixtures::TempFolder {
  public:
-  ProgramFolder() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kelvo-core-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    path_ = tmpl + "/";
-    DatenpfadeSetzen(path_);
-  }
-  ~ProgramFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-    DatenpfadeSetzen(platform::ProgramFolder());
-  }
-  ProgramFolder(const ProgramFolder&) = delete;
-  ProgramFolder& operator=(const ProgramFolder&) = delete;
-
-  const std::string& Path() const { return path_; }
-  std::string File(const std::string& name) const { return path_ + name; }
-  void Write(const std::string& name, const std::string& bytes) const { platform::WriteWholeFile(File(name), bytes); }
-  std::string Read(const std::string& name) const { return platform::ReadWholeFile(File(name)); }
-
- private:
-  std::string path_;
+  explicit ProgramFolder(const std::string& prefix = "kelvo-core") : TempFolder(prefix) { DatenpfadeSetzen(Path()); }
+  ~ProgramFolder() { DatenpfadeSetzen(platform::ProgramFolder()); }
 };
 
 inline platform::TStringList Lines(std::initializer_list<std::string> lines) {

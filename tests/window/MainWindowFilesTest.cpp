@@ -20,6 +20,7 @@
 #include "platform/Component.h"
 #include "pop3client/Pop3Client.h"
 #include "tests/fixtures/DovecotServer.h"
+#include "tests/fixtures/TempFolder.h"
 #include "tests/window/MainWindowSupport.h"
 #include "window/Upop3.h"
 #include "window/desktop/Dialogs.h"
@@ -42,41 +43,6 @@ bool PrivateMounts() {
       ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
   return ok;
 }
-
-// A small file system, filled to the last byte.
-class FullDisk {
- public:
-  FullDisk() {
-    char tmpl[] = "/tmp/vandomat-full-XXXXXX";
-    dir_ = ::mkdtemp(tmpl);
-    mounted_ = ::mount("vandomat-full", dir_.c_str(), "tmpfs", 0, "size=64k") == 0;
-  }
-  ~FullDisk() {
-    ::umount2(dir_.c_str(), MNT_DETACH);
-    ::rmdir(dir_.c_str());
-  }
-  bool Mounted() const { return mounted_; }
-  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-  void Fill() const {
-    int fd = ::open(Path("filler").c_str(), O_WRONLY | O_CREAT, 0644);
-    const std::string block(4096, 'f');
-    while (::write(fd, block.data(), block.size()) > 0) {
-    }
-    while (::write(fd, "f", 1) > 0) {
-    }
-    ::close(fd);
-  }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  std::string dir_;
-  bool mounted_ = false;
-};
 
 std::string Kind(const std::string& path) {
   struct stat st {};
@@ -115,7 +81,7 @@ class MemoryLimit {
 // What a case sets up before the window is made, and what it does after.
 struct Env {
   ProgramFolder& dir;
-  std::unique_ptr<FullDisk>& disk;
+  std::unique_ptr<fixtures::SmallDisk>& disk;
   std::unique_ptr<MemoryLimit>& memory;
 };
 
@@ -229,10 +195,10 @@ const std::vector<Case>& Cases() {
        }},
       {"saving on a full disk keeps the old file", true,
        [](Env& e) {
-         e.disk = std::make_unique<FullDisk>();
-         std::ofstream(e.disk->Path("liste.txt"), std::ios::binary) << kListe;
+         e.disk = std::make_unique<fixtures::SmallDisk>("vandomat-full");
+         e.disk->Write("liste.txt", kListe);
          FileAt(e.dir, "Kelvo_Mailboxen.txt",
-                [&](const std::string& p) { (void)!::symlink(e.disk->Path("liste.txt").c_str(), p.c_str()); });
+                [&](const std::string& p) { (void)!::symlink(e.disk->File("liste.txt").c_str(), p.c_str()); });
          e.disk->Fill();
        },
        None, 3, true,
@@ -241,7 +207,7 @@ const std::vector<Case>& Cases() {
          f->mm_d_speserverliste->Click();
          QCOMPARE(boxes.Texts(), (std::vector<std::string>{"Datei " + e.dir.File("Kelvo_Mailboxen.txt") +
                                                           " kann nicht erstellt werden."}));
-         QCOMPARE(mwtest::ReadFile(e.disk->Path("liste.txt")), kListe);
+         QCOMPARE(e.disk->Read("liste.txt"), kListe);
          QCOMPARE(e.disk->Names(), (std::vector<std::string>{"filler", "liste.txt"}));
        }},
       {"timed run with a FIFO as the log", false, [](Env& e) { FileAt(e.dir, "Kelvo_Log.txt", Fifo); }, None, 3,
@@ -254,10 +220,10 @@ const std::vector<Case>& Cases() {
        }},
       {"timed run with the log on a full disk", true,
        [](Env& e) {
-         e.disk = std::make_unique<FullDisk>();
-         std::ofstream(e.disk->Path("log.txt"), std::ios::binary) << OldLog();
+         e.disk = std::make_unique<fixtures::SmallDisk>("vandomat-full");
+         e.disk->Write("log.txt", OldLog());
          FileAt(e.dir, "Kelvo_Log.txt",
-                [&](const std::string& p) { (void)!::symlink(e.disk->Path("log.txt").c_str(), p.c_str()); });
+                [&](const std::string& p) { (void)!::symlink(e.disk->File("log.txt").c_str(), p.c_str()); });
          e.disk->Fill();
        },
        None, 3, true,
@@ -265,7 +231,7 @@ const std::vector<Case>& Cases() {
          QVERIFY(OneTimedRun(f));
          QVERIFY(boxes.Calls().empty());
          QVERIFY(f->batch_protokoll->Lines()[0].find(" +++: 1") != std::string::npos);
-         QCOMPARE(mwtest::ReadFile(e.disk->Path("log.txt")), OldLog());
+         QCOMPARE(e.disk->Read("log.txt"), OldLog());
        }},
   };
   return cases;
@@ -300,11 +266,10 @@ class MainWindowFilesTest : public QObject {
     dir.Write("Kelvo_Mailboxen.txt", kListe);
     dir.Write("Kelvo_Spamdefs.txt", kDefs);
     dir.CopyShipped("Kelvo_Info.rtf");
-    std::unique_ptr<FullDisk> disk;
+    std::unique_ptr<fixtures::SmallDisk> disk;  // a failed mount throws
     std::unique_ptr<MemoryLimit> memory;
     Env env{dir, disk, memory};
     c.prepare(env);
-    if (disk) QVERIFY(disk->Mounted());
     serverliste = tpop3list{};
     GUISession.virdefs.resize(1);
     desktop::TMessageBoxRecorder boxes;

@@ -19,6 +19,7 @@
 
 #include "platform/Runtime.h"
 #include "spamfilter/DataFiles.h"
+#include "tests/spamfilter/CoreTestSupport.h"
 #include "window/Upop3.h"
 #include "window/desktop/Dialogs.h"
 #include "window/desktop/Forms.h"
@@ -33,28 +34,9 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 // A fresh folder that the six data-file paths point at while it lives.
-class ProgramFolder {
+class ProgramFolder : public coretest::ProgramFolder {
  public:
-  ProgramFolder() {
-    std::string tmpl = (fs::temp_directory_path() / "vandomat-test-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    path_ = tmpl + "/";
-    DatenpfadeSetzen(path_);
-  }
-  ~ProgramFolder() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-    DatenpfadeSetzen(platform::ProgramFolder());
-  }
-  ProgramFolder(const ProgramFolder&) = delete;
-  ProgramFolder& operator=(const ProgramFolder&) = delete;
-
-  std::string File(const std::string& name) const { return path_ + name; }
-  void Write(const std::string& name, const std::string& bytes) const {
-    std::ofstream(File(name), std::ios::binary) << bytes;
-  }
-  std::string Read(const std::string& name) const { return ReadFile(File(name)); }
-  bool Exists(const std::string& name) const { return fs::exists(File(name)); }
+  ProgramFolder() : coretest::ProgramFolder("vandomat-test") {}
   // A file shipped with the programs, copied from the source tree.
   void CopyShipped(const std::string& name) const {
     fs::copy_file(std::string(KELVO_DATA_DIR) + "/" + name, File(name), fs::copy_options::overwrite_existing);
@@ -62,20 +44,6 @@ class ProgramFolder {
   static std::string Shipped(const std::string& name) {
     return ReadFile(std::string(KELVO_DATA_DIR) + "/" + name);
   }
-  std::vector<std::string> Names() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-  unsigned Mode(const std::string& name) const {
-    struct stat st {};
-    if (::stat(File(name).c_str(), &st) != 0) return 0;
-    return st.st_mode & 0777;
-  }
-
- private:
-  std::string path_;
 };
 
 // The window as the program creates it (its start-up runs, a failure there
