@@ -70,7 +70,8 @@ struct tMailboxMgmt {
   bool busy = false;
   // Marked entries that the last deletion pass kept on the server because
   // the message at their number was no longer the one the scan saw; they
-  // stay in the list with their marks.
+  // stay in the list with their marks. 0 after a pass that failed, whose
+  // list holds the unmarked entries only.
   uint16_t behalten = 0;
 #ifdef KELVO_CONSOLE_BUILD
   int32_t fehler = 0;  // 2 definitions missing, 3 login returned not connected
