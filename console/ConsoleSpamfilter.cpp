@@ -39,10 +39,6 @@ void ServerdateiLesen(tpop3list& liste, const std::string& pfad) {
   ServerlisteUebernehmen(liste, zeilen);
 }
 
-void ServerZuruecksetzen(tMailboxMgmt& s) {
-  if (AuswahlZuruecksetzen(s)) s.fehler = 0;
-}
-
 void VirdefsLesen(tMailboxMgmt& s) {
   std::string pfad = VirdefsDateiWaehlen();
   if (!platform::FileExists(pfad)) {

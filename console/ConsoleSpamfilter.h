@@ -1,5 +1,5 @@
 // The console build of the filter core: the mailbox list loader and the
-// console versions of five session operations, which record three failures
+// console versions of four session operations, which record three failures
 // as an error code and message in the records instead of raising them:
 // 1 mailbox list missing, 2 definitions missing, 3 login returned with the
 // session marked not connected.
@@ -28,9 +28,6 @@ void ServerlisteLesen(tpop3list& liste);
 
 // Reads one mailbox list file whole and parses it into `liste`.
 void ServerdateiLesen(tpop3list& liste, const std::string& pfad);
-
-// Deselects unless busy, and clears the error code.
-void ServerZuruecksetzen(tMailboxMgmt& s);
 
 // Loads the definitions file, or its example; code 2 when neither exists,
 // the rule table then stays as it was.

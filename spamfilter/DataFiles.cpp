@@ -6,6 +6,8 @@
 #include "platform/TextFile.h"
 #include "spamfilter/qsstringfunktionen.h"
 
+KELVO_CORE_BEGIN
+
 std::string programmPfad;
 std::string mailboxenDatei;
 std::string spamdefsDatei;
@@ -84,3 +86,5 @@ void ServerlisteUebernehmen(tpop3list& liste, const platform::TStringList& zeile
   liste.ids = std::move(ids);
   liste.namen = std::move(namen);
 }
+
+KELVO_CORE_END

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "platform/StringList.h"
+#include "spamfilter/CoreBuild.h"
+
+KELVO_CORE_BEGIN
 
 // Folder of the running program (trailing '/') and the six data files in it.
 // Built from the program's folder before main runs.
@@ -56,3 +59,5 @@ inline constexpr const char* kMailboxenSektion = "[MAILBOXEN]";
 // Parses the lines of a mailbox list file into `liste`, replacing its
 // entries and names.
 void ServerlisteUebernehmen(tpop3list& liste, const platform::TStringList& zeilen);
+
+KELVO_CORE_END

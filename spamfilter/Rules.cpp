@@ -4,6 +4,8 @@
 #include "platform/TextFile.h"
 #include "spamfilter/qsstringfunktionen.h"
 
+KELVO_CORE_BEGIN
+
 namespace {
 
 tVirdef TextRegel(const std::string& zeile, char art) {
@@ -155,3 +157,5 @@ int32_t SpamAnzahl(tMailboxMgmt& s) {
   for (size_t i = 1; i <= n; ++i) c += s.summaries[i].spam != 0 ? 1 : 0;
   return c;
 }
+
+KELVO_CORE_END

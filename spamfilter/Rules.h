@@ -7,7 +7,10 @@
 #include <string_view>
 
 #include "platform/StringList.h"
+#include "spamfilter/CoreBuild.h"
 #include "spamfilter/Session.h"
+
+KELVO_CORE_BEGIN
 
 // The known section headers, in the order that gives their numbers 1 to 4.
 inline constexpr const char* kVirdefSektionen = "[SUBJECT] [FROM] [SCRAMBLE-SUBJECT] [SIZE]";
@@ -41,3 +44,5 @@ bool IsSpam(tMailboxMgmt& s, int32_t i);
 
 // Number of entries 1..anzahl with the spam mark set.
 int32_t SpamAnzahl(tMailboxMgmt& s);
+
+KELVO_CORE_END

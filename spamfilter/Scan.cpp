@@ -9,6 +9,8 @@
 #include "pop3client/Pop3Client.h"
 #include "spamfilter/Rules.h"
 
+KELVO_CORE_BEGIN
+
 namespace {
 
 tSessionObserver& Beobachter(tSessionObserver* b) {
@@ -315,3 +317,5 @@ std::string HeaderFeld(tMailboxMgmt& /*s*/, const platform::TStringList& zeilen,
   }
   return {};
 }
+
+KELVO_CORE_END

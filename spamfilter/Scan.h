@@ -10,7 +10,10 @@
 #include <string_view>
 
 #include "platform/StringList.h"
+#include "spamfilter/CoreBuild.h"
 #include "spamfilter/Session.h"
+
+KELVO_CORE_BEGIN
 
 // A header text (its lines with CR LF) must be longer than this to give an
 // entry.
@@ -107,3 +110,5 @@ void MailheaderLoeschen(tMailboxMgmt& s);
 // The rest of the first line that starts with `key` (case of a-z ignored),
 // as received; empty when no line does. The session is not used.
 std::string HeaderFeld(tMailboxMgmt& s, const platform::TStringList& zeilen, std::string_view key);
+
+KELVO_CORE_END

@@ -5,6 +5,8 @@
 #include "pop3client/Pop3Client.h"
 #include "spamfilter/qsstringfunktionen.h"
 
+KELVO_CORE_BEGIN
+
 tProtokollView* protokollMemo = nullptr;
 
 void Init(tMailboxMgmt& s, platform::TComponent* owner) {
@@ -15,12 +17,7 @@ void Init(tMailboxMgmt& s, platform::TComponent* owner) {
   s.pop3->OnAuthenticationFailed = [&s](bool& Handled) { AuthenticationFailed(s, Handled); };
   s.pop3->OnConnectionFailed = [&s](platform::TObject* Sender) { ConnectionFailed(s, Sender); };
   s.busy = false;
-#ifdef KELVO_CONSOLE_BUILD
-  // The console build's deselection also clears the error code.
-  if (AuswahlZuruecksetzen(s)) s.fehler = 0;
-#else
   ServerZuruecksetzen(s);
-#endif
 }
 
 bool AuswahlZuruecksetzen(tMailboxMgmt& s) {
@@ -30,9 +27,12 @@ bool AuswahlZuruecksetzen(tMailboxMgmt& s) {
   return true;
 }
 
-#ifndef KELVO_CONSOLE_BUILD
-void ServerZuruecksetzen(tMailboxMgmt& s) { AuswahlZuruecksetzen(s); }
+void ServerZuruecksetzen(tMailboxMgmt& s) {
+  if (!AuswahlZuruecksetzen(s)) return;
+#ifdef KELVO_CONSOLE_BUILD
+  s.fehler = 0;
 #endif
+}
 
 void ServerEinstellen(tMailboxMgmt& s, const tpop3list& liste, int32_t index) {
   if (s.busy) return;
@@ -84,3 +84,5 @@ void ProtokollSchreiben(tMailboxMgmt& /*s*/, std::string_view kategorie, std::st
     // A lost log line must not disturb the caller.
   }
 }
+
+KELVO_CORE_END

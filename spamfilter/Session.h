@@ -10,9 +10,12 @@
 
 #include "platform/Component.h"
 #include "platform/StringList.h"
+#include "spamfilter/CoreBuild.h"
 #include "spamfilter/DataFiles.h"
 
-class TPop3Client;
+class TPop3Client;  // the POP3 client, one build for both cores
+
+KELVO_CORE_BEGIN
 
 // One spam rule.
 struct tVirdef {
@@ -90,12 +93,10 @@ inline size_t Eintraege(const tMailboxMgmt& s) {
 void Init(tMailboxMgmt& s, platform::TComponent* owner);
 
 // Deselects unless busy: aktuell := -1, stale. Returns false when busy.
-// The shared step of both builds' ServerZuruecksetzen.
 bool AuswahlZuruecksetzen(tMailboxMgmt& s);
 
-#ifndef KELVO_CONSOLE_BUILD
+// The same; the console build also clears the error code.
 void ServerZuruecksetzen(tMailboxMgmt& s);
-#endif
 
 // Selects entry `index` of `liste` unless busy. An index outside the list
 // deselects instead.
@@ -116,3 +117,5 @@ void ConnectionFailed(tMailboxMgmt& s, platform::TObject* Sender);
 // "COMM": the text alone; any other category: category, ':' and the text.
 // Failures are ignored. The session is not used.
 void ProtokollSchreiben(tMailboxMgmt& s, std::string_view kategorie, std::string_view text);
+
+KELVO_CORE_END

@@ -5,6 +5,8 @@
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
 
+KELVO_CORE_BEGIN
+
 namespace {
 
 std::string_view Kurz(std::string_view text) { return text.substr(0, std::min(text.size(), kKurzTextLaenge)); }
@@ -66,3 +68,5 @@ int32_t ListenIndex(std::string_view item, std::string_view liste, char sep) {
   if (p == std::string::npos) return 0;
   return static_cast<int32_t>(std::count(l.begin(), l.begin() + static_cast<std::ptrdiff_t>(p) + 1, sep));
 }
+
+KELVO_CORE_END

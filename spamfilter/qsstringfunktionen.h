@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "spamfilter/CoreBuild.h"
+
+KELVO_CORE_BEGIN
+
 // Longest text StrNach and StrVor look at; longer texts are cut before the
 // search. The list parsers rely on this cut.
 inline constexpr size_t kKurzTextLaenge = 255;
@@ -30,3 +34,5 @@ void StrTeilen(std::string_view text, std::string& vor, std::string_view separat
 // 1-based number of the element of `liste` (elements separated by `sep`) that
 // equals `item`, ignoring the case of a-z only; 0 when none does.
 int32_t ListenIndex(std::string_view item, std::string_view liste, char sep);
+
+KELVO_CORE_END
