@@ -192,6 +192,10 @@ class GuiSessionTest : public QObject {
     Scan(sc, mails);
     ScriptedPeer peer(sc);
     Fenster f;
+    // Every row in sight: rows out of sight get no notices.
+    f.host.resize(400, 420);
+    f.grid.setGeometry(0, 0, 400, 380);
+    f.bar.setGeometry(0, 390, 400, 30);
     f.Waehlen(kLoopback, peer.Port());
     QCoreApplication::processEvents();  // what the set-up left to paint
     QSignalSpy reihen(f.grid.model(), &QAbstractItemModel::dataChanged);

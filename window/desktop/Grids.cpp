@@ -155,9 +155,18 @@ void TStringGrid::SetPacer(TPaintPacer* pacer) {
 
 void TStringGrid::PaintHeld() {
   if (heldTop_ > heldBottom_) return;
-  const int top = heldTop_, bottom = heldBottom_;
+  int top = heldTop_, bottom = heldBottom_;
   heldTop_ = 1;
   heldBottom_ = 0;
+  if (isVisible() && !(top == 0 && TitleInHeader())) {
+    // Rows out of sight are read when they scroll in; a notice for them
+    // would only repaint the rows in sight.
+    const int first = rowAt(0);
+    const int last = rowAt(viewport()->height() - 1);
+    if (first >= 0) top = std::max(top, GridRowOf(first));
+    if (last >= 0) bottom = std::min(bottom, GridRowOf(last));
+    if (top > bottom) return;
+  }
   model_->RowsChanged(top, bottom);
 }
 

@@ -240,6 +240,18 @@ class ControlsTest : public QObject {
       QCOMPARE(rows.count(), 1);
       QCOMPARE(rows[0][0].value<QModelIndex>().row(), 1);
       QCOMPARE(rows[0][1].value<QModelIndex>().row(), 4);
+      // Rows out of sight get no notice; they are read when they scroll in.
+      grid.SetRowCount(100);
+      t += TPaintPacer::kFrame;
+      rows.clear();
+      grid.SetCells(0, 80, "80");
+      QCOMPARE(rows.count(), 0);
+      QCOMPARE(grid.Cells(0, 80), std::string("80"));
+      grid.SetCells(0, 3, "3");
+      pacer.Flush();
+      QCOMPARE(rows.count(), 1);
+      QCOMPARE(rows[0][0].value<QModelIndex>().row(), 2);
+      QCOMPARE(rows[0][1].value<QModelIndex>().row(), 2);
       // What is held when the pacer goes is shown all the same.
       t += 1ms;
       bar.Panels(1).SetText("3/9");
