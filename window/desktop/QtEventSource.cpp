@@ -180,6 +180,9 @@ void TQtEventSource::Wake() {
 }
 
 void TQtEventSource::DispatchForeign() {
+  const Clock::time_point now = Clock::now();
+  if (lastForeignDispatch_ && now - *lastForeignDispatch_ < kForeignDispatchInterval) return;
+  lastForeignDispatch_ = now;
   QCoreApplication::processEvents(QEventLoop::AllEvents);
 }
 

@@ -35,6 +35,10 @@ class TQtEventSource : public QObject, public platform::EventSource {
   // least this often (and whenever Qt is about to block), so a window timer
   // set without a wake-up is not missed under loops that never block.
   static constexpr int kIdleSyncIntervalMs = 50;
+  // The pump of a busy step hands Qt's events out at most this often: a
+  // pass of Qt's loop costs more than a short reply, and no one sees a
+  // millisecond. Waits that block serve Qt's events as they come.
+  static constexpr std::chrono::microseconds kForeignDispatchInterval{1000};
 
   // Installs itself as the thread's event source; needs a QCoreApplication.
   explicit TQtEventSource(QObject* parent = nullptr);
@@ -85,6 +89,7 @@ class TQtEventSource : public QObject, public platform::EventSource {
   QTimer idleCloseTimer_;
   QTimer idleSyncTimer_;
   int idleServes_ = 0;
+  std::optional<platform::Clock::time_point> lastForeignDispatch_;
 };
 
 // The source InitializeDesktop installed, nullptr before.
