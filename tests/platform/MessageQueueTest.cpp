@@ -57,9 +57,9 @@ class Queue : public ::testing::Test {
   }
   void TearDown() override { platform::DestroyWindow(window); }
 
-  // Pumps until pred holds or the time is up.
+  // Pumps until pred holds or the time is up (a stall guard, not a bound).
   template <typename P>
-  bool PumpUntil(P pred, std::chrono::milliseconds limit = 2000ms) {
+  bool PumpUntil(P pred, std::chrono::milliseconds limit = 30000ms) {
     auto start = Clock::now();
     while (!pred()) {
       if (Clock::now() - start > limit) return false;
