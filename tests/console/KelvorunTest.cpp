@@ -539,6 +539,14 @@ struct Launch {
   std::optional<rlim_t> memoryLimit;
 };
 
+#if defined(__SANITIZE_ADDRESS__)
+// The address sanitizer maps its shadow memory past any small address-space
+// limit, and it reads its options and runs its leak check through /proc.
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 // Starts kelvorun of `folder` as `how` says. A run that has not ended after a
 // long while is killed and its output ends in "<stalled>".
 ProgramFolder::Result RunAs(const ProgramFolder& folder, const Launch& how) {
@@ -828,6 +836,10 @@ TEST_F(Kelvorun, NoOddFileBlocksTheRunTearsALogLineOrLosesAFailureText) {
     FakePop3Server::Hook hook;
     Env env{folder, launch, hook, fs::path(cwd.Path("x")).parent_path().string()};
     c.prepare(env);
+    if (kAddressSanitizer && (launch.memoryLimit || noProc)) {
+      noProc.reset();
+      continue;  // the plain build runs this case
+    }
     std::string commands;
     ProgramFolder::Result r;
     {
