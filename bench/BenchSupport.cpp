@@ -180,6 +180,24 @@ std::vector<double> AwaitSessions(const fixtures::DovecotServer& server, int top
   }
 }
 
+double SelfCpuSeconds() {
+  rusage u{};
+  ::getrusage(RUSAGE_SELF, &u);
+  return Seconds(u.ru_utime) + Seconds(u.ru_stime);
+}
+
+void Alternate(int rounds, const std::function<void()>& a, const std::function<void()>& b) {
+  for (int round = 0; round < rounds; ++round) {
+    if (round % 2 == 0) {
+      a();
+      b();
+    } else {
+      b();
+      a();
+    }
+  }
+}
+
 double Median(std::vector<double> v) {
   if (v.empty()) return 0;
   std::sort(v.begin(), v.end());

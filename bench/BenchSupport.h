@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,13 @@ std::vector<double> SessionSeconds(const std::string& logText, int topCount);
 // Waits (up to a few seconds) until the log shows `count` such sessions and
 // returns them; throws if it never does.
 std::vector<double> AwaitSessions(const fixtures::DovecotServer& server, int topCount, std::size_t count);
+
+// CPU time (user + system) this process has used so far.
+double SelfCpuSeconds();
+
+// `rounds` rounds of `a` and `b`, the order alternating from round to round
+// (a first in round 0), so that drift on a shared machine hits both alike.
+void Alternate(int rounds, const std::function<void()>& a, const std::function<void()>& b);
 
 double Median(std::vector<double> v);
 double Min(const std::vector<double>& v);

@@ -14,8 +14,6 @@
 // through netns-run (as root) unless it already runs inside one.
 //
 //   kelvorun_bench [--messages N] [--rounds R]
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
@@ -35,13 +33,6 @@ using bench::kUser;
 using fixtures::MiniPop3Client;
 
 constexpr double kGoal = 1.10;
-
-double SelfCpu() {
-  rusage u{};
-  ::getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 void Expect(bool ok, const std::string& what, const std::string& reply) {
   if (!ok) throw std::runtime_error("minimal: " + what + ": " + reply);
@@ -78,13 +69,13 @@ void MinimalSecondLogin(int messages) {
 }
 
 bench::Run RunMinimal(int messages) {
-  const double cpu0 = SelfCpu();
+  const double cpu0 = bench::SelfCpuSeconds();
   const auto t0 = Clock::now();
   MinimalScan(messages);
   MinimalSecondLogin(messages);
   bench::Run r;
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  r.cpuSeconds = SelfCpu() - cpu0;
+  r.cpuSeconds = bench::SelfCpuSeconds() - cpu0;
   return r;
 }
 
@@ -106,20 +97,18 @@ int main(int argc, char** argv) {
     folder.RunKelvorun(messages);
 
     std::vector<double> kelvorun, minimal, kelvorunCpu, minimalCpu;
-    for (int round = 0; round < rounds; ++round) {
-      // Alternating order, so drift on a shared machine hits both alike.
-      for (int k = 0; k < 2; ++k) {
-        if ((k + round) % 2 == 0) {
+    bench::Alternate(
+        rounds,
+        [&] {
           const bench::Run r = folder.RunKelvorun(messages);
           kelvorun.push_back(r.seconds);
           kelvorunCpu.push_back(r.cpuSeconds);
-        } else {
+        },
+        [&] {
           const bench::Run r = RunMinimal(messages);
           minimal.push_back(r.seconds);
           minimalCpu.push_back(r.cpuSeconds);
-        }
-      }
-    }
+        });
 
     const double k = bench::Median(kelvorun), m = bench::Median(minimal);
     std::printf("kelvorun (scan, check, second login) vs minimal client, %d messages, %d rounds, Dovecot on "

@@ -12,8 +12,6 @@
 // a share of its wall time.
 //
 //   pop3_bench [--messages N] [--rounds R]
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -24,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "platform/Runtime.h"
 #include "pop3client/Pop3Client.h"
 #include "tests/fixtures/DovecotServer.h"
@@ -56,16 +55,9 @@ bool operator==(const ScanResult& a, const ScanResult& b) {
   return a.messages == b.messages && a.headerLines == b.headerLines && a.bytes == b.bytes;
 }
 
-double CpuSeconds() {
-  rusage u{};
-  ::getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 ScanResult ScanWithTPop3Client(int port) {
   ScanResult r;
-  const double cpu0 = CpuSeconds();
+  const double cpu0 = bench::SelfCpuSeconds();
   const auto t0 = Clock::now();
   TPop3Client client(nullptr);
   client.Host = fixtures::DovecotServer::Host();
@@ -87,7 +79,7 @@ ScanResult ScanWithTPop3Client(int port) {
   }
   client.Disconnect();
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  r.cpuSeconds = CpuSeconds() - cpu0;
+  r.cpuSeconds = bench::SelfCpuSeconds() - cpu0;
   r.messages = count;
   if (listed != count) throw std::runtime_error("TPop3Client: LIST gave " + std::to_string(listed) + " lines");
   return r;
@@ -96,7 +88,7 @@ ScanResult ScanWithTPop3Client(int port) {
 ScanResult ScanWithMinimalClient(int port) {
   using fixtures::MiniPop3Client;
   ScanResult r;
-  const double cpu0 = CpuSeconds();
+  const double cpu0 = bench::SelfCpuSeconds();
   const auto t0 = Clock::now();
   MiniPop3Client client;
   if (!MiniPop3Client::IsOk(client.Connect(fixtures::DovecotServer::Host(), port)))
@@ -116,7 +108,7 @@ ScanResult ScanWithMinimalClient(int port) {
   }
   client.Quit();
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  r.cpuSeconds = CpuSeconds() - cpu0;
+  r.cpuSeconds = bench::SelfCpuSeconds() - cpu0;
   r.messages = count;
   return r;
 }

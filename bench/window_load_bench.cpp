@@ -17,7 +17,6 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,13 +95,6 @@ class Xvfb {
   std::string display_;
 };
 
-double SelfCpu() {
-  rusage u{};
-  ::getrusage(RUSAGE_SELF, &u);
-  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 void RunEvents(int ms) {
   QElapsedTimer t;
   t.start();
@@ -112,12 +104,12 @@ void RunEvents(int ms) {
 // The header-load action as a click on the menu item runs it; returns its
 // wall time in seconds.
 bench::Run Load(Tfrm_Emails* f, int messages, const desktop::TMessageBoxRecorder& boxes) {
-  const double cpu0 = SelfCpu();
+  const double cpu0 = bench::SelfCpuSeconds();
   const auto t0 = Clock::now();
   f->A_mailheaderLaden->Execute();
   bench::Run r;
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  r.cpuSeconds = SelfCpu() - cpu0;
+  r.cpuSeconds = bench::SelfCpuSeconds() - cpu0;
   RunEvents(kAfterLoadMs);
   if (!boxes.Calls().empty()) throw std::runtime_error("the window showed a box: " + boxes.Texts().front());
   if (GUISession.anzahl != messages || GUISession.veraltet)
@@ -162,16 +154,23 @@ int main(int argc, char** argv) {
     bench::AwaitSessions(server, messages, sessions);
 
     std::vector<double> windowScan, consoleScan, windowAction, consoleRun, windowCpu, consoleCpu;
-    for (int round = 0; round < o.rounds; ++round) {
-      for (int k = 0; k < 2; ++k) {
-        const bool window = (k + round) % 2 == 0;
-        const bench::Run r = window ? Load(f, messages, boxes) : folder.RunKelvorun(messages);
-        (window ? windowAction : consoleRun).push_back(r.seconds);
-        (window ? windowCpu : consoleCpu).push_back(r.cpuSeconds);
-        const std::vector<double> s = bench::AwaitSessions(server, messages, ++sessions);
-        (window ? windowScan : consoleScan).push_back(s.back());
-      }
-    }
+    auto session = [&](std::vector<double>& into) {
+      into.push_back(bench::AwaitSessions(server, messages, ++sessions).back());
+    };
+    bench::Alternate(
+        o.rounds,
+        [&] {
+          const bench::Run r = Load(f, messages, boxes);
+          windowAction.push_back(r.seconds);
+          windowCpu.push_back(r.cpuSeconds);
+          session(windowScan);
+        },
+        [&] {
+          const bench::Run r = folder.RunKelvorun(messages);
+          consoleRun.push_back(r.seconds);
+          consoleCpu.push_back(r.cpuSeconds);
+          session(consoleScan);
+        });
     delete f;
 
     const double w = bench::Median(windowScan), c = bench::Median(consoleScan);

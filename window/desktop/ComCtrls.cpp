@@ -113,18 +113,6 @@ TStatusBar::TStatusBar(QWidget* parent) : QWidget(parent), TControl(this) {
   resize(width(), fontMetrics().height() + kStatusBarPadding);
 }
 
-TStatusBar::~TStatusBar() { SetPacer(nullptr); }
-
-void TStatusBar::SetPacer(TPaintPacer* pacer) {
-  if (pacer == pacer_) return;
-  if (pacer_ != nullptr) {
-    pacer_->Remove(this);
-    PaintHeld();  // nothing written is lost
-  }
-  pacer_ = pacer;
-  if (pacer_ != nullptr) pacer_->Add(this);
-}
-
 void TStatusBar::PaintHeld() {
   if (!held_) return;
   held_ = false;
@@ -149,9 +137,9 @@ TStatusPanel& TStatusBar::AddPanel(int width) {
 
 void TStatusBar::PanelTextChanged(int index) {
   if (OnPanelText) OnPanelText(index, panels_[static_cast<size_t>(index)]->Text());
-  if (pacer_ != nullptr) {
+  if (Pacer() != nullptr) {
     held_ = true;
-    pacer_->Changed();
+    Pacer()->Changed();
     return;
   }
   // Paint now, not at the next idle moment: the caller may go on to block

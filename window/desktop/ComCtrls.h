@@ -80,7 +80,6 @@ class TStatusPanel {
 class TStatusBar : public QWidget, public TControl, public TPacedControl {
  public:
   explicit TStatusBar(QWidget* parent);
-  ~TStatusBar() override;
 
   int PanelCount() const { return static_cast<int>(panels_.size()); }
   // Raises platform::ERangeError for an index that names no panel.
@@ -95,10 +94,8 @@ class TStatusBar : public QWidget, public TControl, public TPacedControl {
   // The panel texts as the last paint drew them (for tests).
   const std::vector<std::string>& PaintedTexts() const { return paintedTexts_; }
 
-  // While a pacer is set, a new panel text is painted when the pacer says
-  // (see PaintPacer.h) instead of at once; nullptr paints at once again.
-  void SetPacer(TPaintPacer* pacer);
-  TPaintPacer* Pacer() const { return pacer_; }
+  // While paced (SetPacer, see PaintPacer.h) a new panel text is painted
+  // when the pacer says instead of at once.
   void PaintHeld() override;
 
  protected:
@@ -110,7 +107,6 @@ class TStatusBar : public QWidget, public TControl, public TPacedControl {
   std::vector<std::unique_ptr<TStatusPanel>> panels_;
   int paintCount_ = 0;
   std::vector<std::string> paintedTexts_;
-  TPaintPacer* pacer_ = nullptr;
   bool held_ = false;  // a text changed since the last paint while paced
 };
 

@@ -139,19 +139,7 @@ TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), TControl(this) {
   UpdateHeader();
 }
 
-TStringGrid::~TStringGrid() {
-  if (pacer_ != nullptr) pacer_->Remove(this);
-}
-
-void TStringGrid::SetPacer(TPaintPacer* pacer) {
-  if (pacer == pacer_) return;
-  if (pacer_ != nullptr) {
-    pacer_->Remove(this);
-    PaintHeld();  // nothing written is lost
-  }
-  pacer_ = pacer;
-  if (pacer_ != nullptr) pacer_->Add(this);
-}
+TStringGrid::~TStringGrid() = default;
 
 void TStringGrid::PaintHeld() {
   if (heldTop_ > heldBottom_) return;
@@ -242,14 +230,14 @@ void TStringGrid::SetCells(int col, int row, const std::string& text) {
     cells_.erase({row, col});
   else
     cells_[{row, col}] = text;
-  if (pacer_ != nullptr) {
+  if (Pacer() != nullptr) {
     if (heldTop_ > heldBottom_) {
       heldTop_ = heldBottom_ = row;
     } else {
       heldTop_ = std::min(heldTop_, row);
       heldBottom_ = std::max(heldBottom_, row);
     }
-    pacer_->Changed();
+    Pacer()->Changed();
     return;
   }
   model_->CellChanged(col, row);

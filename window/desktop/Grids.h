@@ -56,11 +56,9 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   int Row() const;
   void SetRow(int row);
 
-  // While a pacer is set, written cells are shown when the pacer says (see
-  // PaintPacer.h) instead of at the next paint; nullptr shows them as
-  // written again. Cells() reads the written text at any time.
-  void SetPacer(TPaintPacer* pacer);
-  TPaintPacer* Pacer() const { return pacer_; }
+  // While paced (SetPacer, see PaintPacer.h) written cells are shown when
+  // the pacer says instead of at the next paint. Cells() reads the written
+  // text at any time.
   void PaintHeld() override;
 
   platform::TNotifyEvent OnDblClick;
@@ -84,7 +82,6 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   int fixedRows_ = 1;
   int fixedCols_ = 1;
   int defaultRowHeight_ = 24;
-  TPaintPacer* pacer_ = nullptr;
   // Grid rows written while paced and not yet shown (none: top > bottom).
   int heldTop_ = 1;
   int heldBottom_ = 0;

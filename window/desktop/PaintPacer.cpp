@@ -24,6 +24,20 @@ std::chrono::steady_clock::time_point PacingNow() {
   return clock ? clock() : std::chrono::steady_clock::now();
 }
 
+TPacedControl::~TPacedControl() {
+  if (pacer_ != nullptr) pacer_->Remove(this);
+}
+
+void TPacedControl::SetPacer(TPaintPacer* pacer) {
+  if (pacer == pacer_) return;
+  if (pacer_ != nullptr) {
+    pacer_->Remove(this);
+    PaintHeld();  // nothing written is lost
+  }
+  pacer_ = pacer;
+  if (pacer_ != nullptr) pacer_->Add(this);
+}
+
 TPaintPacer::TPaintPacer() {
   timer_.setSingleShot(true);
   timer_.setTimerType(Qt::PreciseTimer);
@@ -37,7 +51,11 @@ TPaintPacer::TPaintPacer() {
   });
 }
 
-TPaintPacer::~TPaintPacer() = default;
+TPaintPacer::~TPaintPacer() {
+  // Controls still paced show what they hold and paint at once again.
+  const std::vector<TPacedControl*> controls = controls_;
+  for (TPacedControl* c : controls) c->SetPacer(nullptr);
+}
 
 void TPaintPacer::Add(TPacedControl* control) {
   if (std::find(controls_.begin(), controls_.end(), control) == controls_.end()) controls_.push_back(control);

@@ -32,12 +32,22 @@ using TMonotonicClock = std::function<std::chrono::steady_clock::time_point()>;
 TMonotonicClock SetPacingClock(TMonotonicClock clock);
 std::chrono::steady_clock::time_point PacingNow();
 
+class TPaintPacer;
+
 // A control whose paints a pacer holds back.
 class TPacedControl {
  public:
-  virtual ~TPacedControl() = default;
+  virtual ~TPacedControl();
+  // While a pacer is set, the control holds its paints back and tells the
+  // pacer of each change; nullptr paints at once again, after showing what
+  // it held.
+  void SetPacer(TPaintPacer* pacer);
+  TPaintPacer* Pacer() const { return pacer_; }
   // Paints what changed since its last paint, now; nothing when nothing did.
   virtual void PaintHeld() = 0;
+
+ private:
+  TPaintPacer* pacer_ = nullptr;
 };
 
 class TPaintPacer : public QObject {
