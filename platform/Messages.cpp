@@ -1,5 +1,6 @@
 #include "platform/Messages.h"
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -28,6 +29,9 @@ struct Timer {
   Clock::duration period;
   Clock::time_point due;
   uint64_t firedInPump = 0;  // the pump pass that last fired it
+  // A killed timer keeps its entry until its window goes, so that arming
+  // it again (every waiting step does) allocates nothing.
+  bool active = true;
 };
 
 // Ids handed out for SetTimer(..., 0, ...) start far above the small ids
@@ -35,9 +39,11 @@ struct Timer {
 constexpr UINT_PTR kFirstFreshTimerId = 0x10000;
 
 // One lock for everything another thread may touch: the queue and the
-// window table (PostMessageA checks that the window exists). The state is
-// never freed, so that a helper thread finishing during process exit still
-// finds it.
+// window table (PostMessageA checks that the window exists). The timers
+// belong to the queue's thread alone, and so does every change of the
+// window table: that thread reads both without the lock. The state is never
+// freed, so that a helper thread finishing during process exit still finds
+// it.
 struct QueueState {
   std::mutex lock;
   std::map<std::string, WNDCLASSA> classes;
@@ -62,7 +68,7 @@ constexpr UINT kMinTimerMs = 1;
 std::optional<Clock::time_point> EarliestTimerDue() {
   std::optional<Clock::time_point> due;
   for (auto& [key, t] : State().timers) {
-    if (!due || t.due < *due) due = t.due;
+    if (t.active && (!due || t.due < *due)) due = t.due;
   }
   return due;
 }
@@ -85,7 +91,7 @@ bool TakeMessage(MSG* out, uint64_t pass) {
         auto now = Clock::now();
         auto best = State().timers.end();
         for (auto it = State().timers.begin(); it != State().timers.end(); ++it) {
-          if (it->second.due > now) continue;
+          if (!it->second.active || it->second.due > now) continue;
           if (pass != 0 && it->second.firedInPump == pass) continue;
           if (best == State().timers.end() || it->second.due < best->second.due) best = it;
         }
@@ -177,7 +183,7 @@ LONG_PTR GetWindowLongPtrA(HWND hwnd, int index) {
 LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) { return 0; }
 
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, void*) {
-  std::lock_guard<std::mutex> guard(State().lock);
+  // On the queue's thread, which alone changes windows and timers: no lock.
   if (!State().windows.count(hwnd)) return 0;
   if (elapseMs < kMinTimerMs) elapseMs = kMinTimerMs;
   // Id 0 asks for a fresh one: the timer is kept under the id handed out,
@@ -188,17 +194,20 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapseMs, void*) {
       if (State().nextFreshTimerId == 0) State().nextFreshTimerId = kFirstFreshTimerId;
     } while (State().timers.count({hwnd, id}));
   }
-  Clock::duration period = std::chrono::milliseconds(elapseMs);
-  State().timers[{hwnd, id}] = Timer{period, Clock::now() + period, 0};
+  const Clock::duration period = std::chrono::milliseconds(elapseMs);
+  const Timer armed{period, Clock::now() + period, 0, true};
+  auto [it, added] = State().timers.try_emplace({hwnd, id}, armed);
+  if (!added) it->second = armed;
   return id;
 }
 
 bool KillTimer(HWND hwnd, UINT_PTR id) {
-  std::lock_guard<std::mutex> guard(State().lock);
-  bool found = State().timers.erase({hwnd, id}) != 0;
+  auto it = State().timers.find({hwnd, id});
+  if (it == State().timers.end() || !it->second.active) return false;
   // A tick already taken out of the queue cannot come back; none is queued,
   // ticks are made when they are taken.
-  return found;
+  it->second.active = false;
+  return true;
 }
 
 bool detail::PostMessageWithHook(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam, TakeHook hook) {
@@ -249,6 +258,7 @@ int QueuedMessageCount() {
 }
 
 void PendingWaitSet(std::vector<WaitSocket>& sockets, std::optional<Clock::time_point>& nextTimer) {
+  detail::PostBufferedReadNotices();
   sockets.clear();
   detail::CollectSocketWatches(sockets);
   std::lock_guard<std::mutex> guard(State().lock);
@@ -266,6 +276,7 @@ bool WorkWaiting(std::optional<Clock::time_point>& nextTimer) {
 
 // Polls the watched sockets without waiting and posts their notices.
 void CollectNotices() {
+  detail::PostBufferedReadNotices();
   std::vector<WaitSocket> sockets;
   detail::CollectSocketWatches(sockets);
   if (sockets.empty()) return;
@@ -279,14 +290,24 @@ void WaitForWork(const std::vector<WaitSocket>& extra, std::optional<Clock::dura
   std::optional<Clock::time_point> deadline;
   if (maxWait) deadline = Clock::now() + *maxWait;
 
+  detail::PostBufferedReadNotices();
   std::optional<Clock::time_point> nextTimer;
   if (WorkWaiting(nextTimer)) return;
   if (nextTimer && (!deadline || *nextTimer < *deadline)) deadline = nextTimer;
 
   std::vector<WaitSocket> sockets;
   detail::CollectSocketWatches(sockets);
-  size_t own = sockets.size();
-  sockets.insert(sockets.end(), extra.begin(), extra.end());
+  const size_t own = sockets.size();
+  // A socket that is watched for its notices and by the caller is listed
+  // once, for both kinds of readiness.
+  for (const WaitSocket& e : extra) {
+    auto same = std::find_if(sockets.begin(), sockets.begin() + own, [&](const WaitSocket& w) { return w.fd == e.fd; });
+    if (same != sockets.begin() + own) {
+      same->events |= e.events;
+    } else {
+      sockets.push_back(e);
+    }
+  }
   CurrentEventSource().Wait(sockets, deadline);
   sockets.resize(own);
   detail::DeliverSocketReadiness(sockets);

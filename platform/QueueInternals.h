@@ -23,6 +23,9 @@ void RemoveQueuedMessages(const std::function<bool(const MSG&)>& predicate);
 // Supplied by the socket layer: the sockets to watch for notices, and the
 // turning of their readiness into posted notices.
 void CollectSocketWatches(std::vector<WaitSocket>& out);
+// Posts the read notices of bytes that wait in the layer's buffers, which
+// no poll of the kernel reports.
+void PostBufferedReadNotices();
 void DeliverSocketReadiness(const std::vector<WaitSocket>& ready);
 
 }  // namespace platform::detail

@@ -5,9 +5,11 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -34,6 +36,7 @@ constexpr int kWsSolSocket = 0xffff;
 constexpr int kWsSoLinger = 0x0080;
 constexpr int kWsMsgOob = 1;
 constexpr int kWsMsgPeek = 2;
+constexpr long kWsFionread = 0x4004667F;
 
 // Socket handles are numbers of our own, not descriptors: a descriptor is
 // reused at once after a close, a handle only after the counter has gone
@@ -54,8 +57,19 @@ struct SockRec {
   long mask = 0;
   bool readArmed = true;
   bool closeReported = false;
-  int stickyError = 0;  // a reset seen by the notice code, for later recv
+  int stickyError = 0;  // an error seen by the notice code, for later recv
+  // Bytes taken from the kernel that the caller has not received yet: one
+  // receive takes what the kernel holds, and peeks and receives are served
+  // from here until it is empty. Allocated at the first receive.
+  std::vector<char> buffer;
+  size_t head = 0;  // first unreceived byte
+  size_t tail = 0;  // one past the last
+  size_t Buffered() const { return tail - head; }
 };
+
+// One receive from the kernel takes at most this much into a socket's
+// buffer.
+constexpr size_t kReceiveBufferSize = 65536;
 
 std::map<SOCKET, SockRec>& Sockets() {
   static auto* table = new std::map<SOCKET, SockRec>();
@@ -292,7 +306,7 @@ SOCKET socket(int af, int type, int protocol) {
   }
   SockRec rec;
   rec.fd = fd;
-  Sockets()[h] = rec;
+  Sockets()[h] = std::move(rec);
   return h;
 }
 
@@ -354,30 +368,75 @@ int send(SOCKET s, const char* buf, int len, int flags) {
   return static_cast<int>(n);
 }
 
-int recv(SOCKET s, char* buf, int len, int flags) {
-  SockRec* rec = Find(s);
-  if (!rec) return Fail(WSAENOTSOCK);
-  if (len < 0) return Fail(WSAEINVAL);
-  // Every receive enables the next read notice, as with the original.
-  if (rec->state == SockState::Connected && !rec->closeReported) rec->readArmed = true;
-  if (rec->stickyError) return Fail(rec->stickyError);
-  int pflags = 0;
-  if (flags & kWsMsgPeek) pflags |= MSG_PEEK;
-  if (flags & kWsMsgOob) pflags |= MSG_OOB;
-  ssize_t n = ::recv(rec->fd, buf, static_cast<size_t>(len), pflags);
+namespace {
+
+// A receive straight from the kernel: the error is mapped, and a reset is
+// kept for the receives after it.
+int KernelRecv(SockRec& rec, char* buf, size_t len, int pflags) {
+  ssize_t n = ::recv(rec.fd, buf, len, pflags);
   if (n < 0) {
     int err = MapErrno(errno);
-    if (err == WSAECONNRESET) rec->stickyError = err;
+    if (err == WSAECONNRESET) rec.stickyError = err;
     return Fail(err);
   }
   return static_cast<int>(n);
 }
 
+}  // namespace
+
+int recv(SOCKET s, char* buf, int len, int flags) {
+  SockRec* rec = Find(s);
+  if (!rec) return Fail(WSAENOTSOCK);
+  if (len < 0) return Fail(WSAEINVAL);
+  // Every receive enables the next read notice.
+  if (rec->state == SockState::Connected && !rec->closeReported) rec->readArmed = true;
+  if (rec->stickyError) return Fail(rec->stickyError);
+  const bool peek = (flags & kWsMsgPeek) != 0;
+  // Out-of-band bytes and empty receives do not touch the buffer.
+  if ((flags & kWsMsgOob) || len == 0) {
+    int pflags = peek ? MSG_PEEK : 0;
+    if (flags & kWsMsgOob) pflags |= MSG_OOB;
+    return KernelRecv(*rec, buf, static_cast<size_t>(len), pflags);
+  }
+  if (rec->Buffered() == 0) {
+    if (rec->buffer.empty()) rec->buffer.resize(kReceiveBufferSize);
+    int n = KernelRecv(*rec, rec->buffer.data(), rec->buffer.size(), 0);
+    if (n <= 0) return n;  // the end of the stream, or the error as it is
+    rec->head = 0;
+    rec->tail = static_cast<size_t>(n);
+  }
+  // A peek may come back shorter than what the kernel holds beyond the
+  // buffer; the caller looks again.
+  const size_t n = std::min(static_cast<size_t>(len), rec->Buffered());
+  std::memcpy(buf, rec->buffer.data() + rec->head, n);
+  if (!peek) {
+    rec->head += n;
+    if (rec->head == rec->tail) rec->head = rec->tail = 0;
+  }
+  return static_cast<int>(n);
+}
+
+int ioctlsocket(SOCKET s, long cmd, uint32_t* argp) {
+  SockRec* rec = Find(s);
+  if (!rec) return Fail(WSAENOTSOCK);
+  if (cmd != kWsFionread || !argp) return Fail(WSAEINVAL);
+  int inKernel = 0;
+  if (::ioctl(rec->fd, FIONREAD, &inKernel) != 0) inKernel = 0;
+  *argp = static_cast<uint32_t>(rec->Buffered() + static_cast<size_t>(std::max(inKernel, 0)));
+  return 0;
+}
+
 int closesocket(SOCKET s) {
   auto it = Sockets().find(s);
   if (it == Sockets().end()) return Fail(WSAENOTSOCK);
-  SockRec rec = it->second;
+  SockRec rec = std::move(it->second);
   Sockets().erase(it);
+  // Bytes the caller never received make the close a reset, as unread
+  // bytes in the kernel would.
+  if (rec.Buffered() > 0) {
+    struct linger abortive {1, 0};
+    ::setsockopt(rec.fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+  }
   // Notices still queued for this socket belong to nobody now.
   if (rec.hwnd) {
     detail::RemoveQueuedMessages([&](const MSG& m) {
@@ -501,8 +560,9 @@ void WaitForSocketActivity(SOCKET s, int maxWaitMs) {
       case SockState::Connecting:
         break;  // its connect notice is watched for in any case
       case SockState::Connected:
-        // A receive fails at once after an error; nothing to wait for.
-        if (rec->stickyError) return;
+        // A receive fails at once after an error, or is served from the
+        // buffer: nothing to wait for.
+        if (rec->stickyError || rec->Buffered() > 0) return;
         // Also after its close was reported: a closed stream is readable,
         // so the wait does not sleep while the rest is read.
         extra.push_back(WaitSocket{rec->fd, static_cast<short>(POLLIN | POLLRDHUP), 0});
@@ -547,6 +607,17 @@ void detail::CollectSocketWatches(std::vector<WaitSocket>& out) {
   }
 }
 
+void detail::PostBufferedReadNotices() {
+  // The kernel does not know these bytes, so no poll reports them; their
+  // read notice comes from here, under the same rules.
+  for (auto& [h, rec] : Sockets()) {
+    if (rec.Buffered() == 0 || !rec.readArmed || rec.state != SockState::Connected || rec.closeReported) continue;
+    if (!rec.hwnd || !(rec.mask & FD_READ)) continue;
+    rec.readArmed = false;
+    PostNotice(h, rec, FD_READ, 0);
+  }
+}
+
 void detail::DeliverSocketReadiness(const std::vector<WaitSocket>& ready) {
   for (const WaitSocket& w : ready) {
     if (!w.revents) continue;
@@ -585,7 +656,7 @@ void detail::DeliverSocketReadiness(const std::vector<WaitSocket>& ready) {
       char probe;
       ssize_t n = ::recv(rec->fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
       peekErr = n < 0 ? errno : 0;
-      hasData = n > 0;
+      hasData = n > 0 || rec->Buffered() > 0;
     }
     if (hasData && rec->readArmed && (w.revents & POLLIN)) {
       rec->readArmed = false;

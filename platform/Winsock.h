@@ -3,6 +3,12 @@
 // numbers (errno is mapped onto them) and the asynchronous notices as window
 // messages. IPv4 TCP only.
 //
+// Receives are served from a buffer per socket: one receive from the
+// kernel takes what it holds, peeks and receives take from the buffer until
+// it is empty. Nothing of it shows above this layer: notices, waits, the
+// close (a reset when bytes were never received) and FIONREAD count the
+// buffered bytes as bytes waiting.
+//
 // Notices (WSAAsyncSelect): FD_CONNECT once when a connect completes, with
 // the error in the high 16 bits of lParam (also when the kernel knows at
 // once that the peer cannot be reached: connect itself then reports only
@@ -31,6 +37,7 @@
 #pragma push_macro("MSG_PEEK")
 #pragma push_macro("MSG_OOB")
 #pragma push_macro("INADDR_NONE")
+#pragma push_macro("FIONREAD")
 #pragma push_macro("htons")
 #pragma push_macro("ntohs")
 #pragma push_macro("htonl")
@@ -43,6 +50,7 @@
 #undef MSG_PEEK
 #undef MSG_OOB
 #undef INADDR_NONE
+#undef FIONREAD
 #undef htons
 #undef ntohs
 #undef htonl
@@ -65,6 +73,8 @@ inline constexpr int SO_LINGER = 0x0080;
 inline constexpr int MSG_OOB = 1;
 inline constexpr int MSG_PEEK = 2;
 inline constexpr uint32_t INADDR_NONE = 0xffffffffu;
+
+inline constexpr long FIONREAD = 0x4004667F;  // ioctlsocket: bytes waiting
 
 inline constexpr long FD_READ = 0x01;
 inline constexpr long FD_WRITE = 0x02;
@@ -168,6 +178,9 @@ int connect(SOCKET s, const SOCKADDR* name, int namelen);
 int send(SOCKET s, const char* buf, int len, int flags);
 int recv(SOCKET s, char* buf, int len, int flags);
 int closesocket(SOCKET s);
+// FIONREAD only: the bytes a receive would find now, those the layer holds
+// included.
+int ioctlsocket(SOCKET s, long cmd, uint32_t* argp);
 // Registers the socket's notices (events 0: none) and makes it non-blocking.
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
 
@@ -212,6 +225,7 @@ int SocketDescriptor(SOCKET s);
 #pragma pop_macro("MSG_PEEK")
 #pragma pop_macro("MSG_OOB")
 #pragma pop_macro("INADDR_NONE")
+#pragma pop_macro("FIONREAD")
 #pragma pop_macro("htons")
 #pragma pop_macro("ntohs")
 #pragma pop_macro("htonl")

@@ -13,7 +13,8 @@ namespace {
 constexpr ws::UINT_PTR kTimerId = 1;
 constexpr int kPassSleepMs = 2;  // one pass of the lookup and connection waits
 constexpr int kNoLimit = -1;
-constexpr int32_t kPeekChunk = 4096;
+// The first peek of a line looks at this many bytes; most lines are shorter.
+constexpr int32_t kFirstPeek = 256;
 constexpr long kNoticeMask = ws::FD_READ | ws::FD_OOB | ws::FD_ACCEPT | ws::FD_CONNECT | ws::FD_CLOSE;
 constexpr ws::WORD kSocketsVersion = 0x0101;
 
@@ -286,7 +287,6 @@ bool TSocketBase::ReplaceSocket() {
     return false;
   }
   socketHandle_ = static_cast<uint16_t>(fresh);
-  peekedLength_ = 0;
   RegisterNotices();
   return true;
 }
@@ -331,9 +331,17 @@ void TSocketBase::RaiseSocketError(int32_t ignored) {
 // ---------------------------------------------------------------- time-out
 
 void TSocketBase::TimerOn() {
+  BeginTimedStep();
+  StartTimer();
+}
+
+void TSocketBase::BeginTimedStep() {
   ReportStatus(8, "Timer On");
   timedOut_ = false;
   if (TimeOut < 0) throw platform::RangeError();
+}
+
+void TSocketBase::StartTimer() {
   timeOutTimer_->SetInterval(static_cast<uint32_t>(TimeOut));
   timeOutTimer_->SetEnabled(true);
 }
@@ -471,7 +479,6 @@ bool TSocketBase::DataAvailable() {
 
 void TSocketBase::ClearInput() {
   ReportStatus(8, "Clearing Input");
-  peekedLength_ = 0;
   std::vector<char> scratch(kClearInputSize);
   ws::recv(socketHandle_, scratch.data(), kClearInputSize, 0);
 }
@@ -590,7 +597,9 @@ void TSocketBase::CheckConnected() {
 
 void TSocketBase::SendBuffer(const char* bytes, int32_t length) {
   ReportStatus(4, "Sending Buffer");
-  TimerOn();
+  // A send does not pump, so no tick could end it: the step's time-out is
+  // begun and ended without a platform timer.
+  BeginTimedStep();
   AtExit off([this] { TimerOff(); });
   if (!canceled_) {
     if (length == 0) length = static_cast<int32_t>(strnlen(bytes, kSendLimit + 1));
@@ -638,45 +647,32 @@ void TSocketBase::AbortReadIfCanceled() {
   throw EAbortError("Socket readln aborted");
 }
 
-bool TSocketBase::TakePeekedLine(std::string& line) {
-  if (peekedLength_ == 0 || socketHandle_ == kNoSocket) return false;
-  const char* lf = static_cast<const char*>(std::memchr(peeked_.data(), '\n', peekedLength_));
-  if (lf == nullptr) {
-    peekedLength_ = 0;  // a partial line: the normal read peeks it again
-    return false;
-  }
-  AbortReadIfCanceled();
-  const size_t rest = static_cast<size_t>(lf - peeked_.data()) + 1;
-  char* at = LineBuffer.data();
-  int got = ws::recv(socketHandle_, at, static_cast<int>(rest), 0);
-  if (got != static_cast<int>(rest) || std::memcmp(at, peeked_.data(), rest) != 0) {
-    // The queue is not what the peek saw (never expected): forget it and
-    // let the caller read the line the normal way from what was taken.
-    peekedLength_ = 0;
-    if (got <= 0) return false;
-    line.assign(at, static_cast<size_t>(got));
-    return at[got - 1] == '\n';
-  }
-  line.assign(at, rest);
-  peekedLength_ -= rest;
-  std::memmove(peeked_.data(), peeked_.data() + rest, peekedLength_);
-  return true;
-}
-
 void TSocketBase::ReadLn(std::string& line) {
   ReportStatus(8, "ReadLn");
   line.clear();
-  TimerOn();
+  // The step's time-out counts from here, but the platform timer is started
+  // only when the read has to wait: a line that has already arrived costs
+  // no timer.
+  BeginTimedStep();
   AtExit off([this] { TimerOff(); });
-  if (TakePeekedLine(line)) return;
-  int32_t taken = static_cast<int32_t>(line.size());
+  int32_t taken = 0;
+  bool timerStarted = false;
   for (;;) {
     if (taken >= kLineLimit) throw platform::RangeError();
     char* at = LineBuffer.data() + taken;
-    // Peeking everything that waits would copy up to 64 KiB for every short
-    // line; a line end is looked for a chunk at a time instead, with the
-    // same bytes taken in the end.
-    int n = ws::recv(socketHandle_, at, std::min(kLineLimit - taken, kPeekChunk), ws::MSG_PEEK);
+    const int32_t room = kLineLimit - taken;
+    // Most lines are short: a small peek finds their end without copying
+    // all that waits. Only a peek that comes back full without a line end
+    // is repeated for all the room, as one peek of everything would be.
+    int32_t asked = std::min(room, kFirstPeek);
+    int n = ws::recv(socketHandle_, at, asked, ws::MSG_PEEK);
+    auto lineEnd = [&] { return n > 0 ? static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(n))) : nullptr; };
+    const char* lf = lineEnd();
+    if (n == asked && !lf && asked < room) {
+      asked = room;
+      n = ws::recv(socketHandle_, at, asked, ws::MSG_PEEK);
+      lf = lineEnd();
+    }
     if (n == 0) {
       line.clear();  // the peer has closed and nothing is left
       return;
@@ -691,27 +687,23 @@ void TSocketBase::ReadLn(std::string& line) {
         return;
       }
       RaiseSocketError(kWouldBlock);
+    } else if (lf) {
+      AbortReadIfCanceled();
+      // Exactly the rest of the line; what follows it stays in the socket.
+      const int rest = static_cast<int>(lf - at) + 1;
+      const int got = ws::recv(socketHandle_, at, rest, 0);
+      if (got > 0) line.append(at, static_cast<size_t>(got));
+      return;
     } else {
-      const char* lf = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(n)));
-      if (lf) {
-        AbortReadIfCanceled();
-        int rest = static_cast<int>(lf - at) + 1;
-        // What follows the line end stays in the socket; remember having
-        // seen it.
-        size_t after = static_cast<size_t>(n - rest);
-        if (peeked_.size() < static_cast<size_t>(kPeekChunk)) peeked_.resize(kPeekChunk);
-        std::memcpy(peeked_.data(), at + rest, after);
-        peekedLength_ = after;
-        int got = ws::recv(socketHandle_, at, rest, 0);
-        if (got > 0) line.append(at, static_cast<size_t>(got));
-        if (got != rest) peekedLength_ = 0;
-        return;
-      }
-      int got = ws::recv(socketHandle_, at, n, 0);
+      const int got = ws::recv(socketHandle_, at, n, 0);
       if (got > 0) {
         line.append(at, static_cast<size_t>(got));
         taken += got;
       }
+    }
+    if (!timerStarted) {
+      StartTimer();
+      timerStarted = true;
     }
     ws::ProcessMessages();
     AbortReadIfCanceled();

@@ -168,8 +168,11 @@ class TSocketBase : public platform::TComponent {
   bool ReplaceSocket();
   void DiscardSocket();
   void CancelLookup();
-  bool TakePeekedLine(std::string& line);
   void AbortReadIfCanceled();
+  // TimerOn in two halves: the step's flags and checks, and the platform
+  // timer, which only a step that waits needs.
+  void BeginTimedStep();
+  void StartTimer();
 
   bool canceled_ = false;
   bool shuttingDown_ = false;
@@ -189,10 +192,4 @@ class TSocketBase : public platform::TComponent {
   int32_t peerCloseError_ = 0;
   // The connect notice of the current connect came without error.
   bool connectNoticed_ = false;
-  // Bytes seen by the last peek that still lie, untaken, at the head of the
-  // socket's receive queue: the next line is looked for here first, which
-  // saves a peek for every line of a reply that came in one segment. A new
-  // socket starts with none.
-  std::vector<char> peeked_;
-  size_t peekedLength_ = 0;
 };

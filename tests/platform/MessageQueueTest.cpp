@@ -4,15 +4,18 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,6 +23,7 @@
 #include "platform/EventSource.h"
 #include "platform/Messages.h"
 #include "platform/Winsock.h"
+#include "tests/fixtures/CountingNew.h"
 
 namespace {
 
@@ -469,6 +473,108 @@ TEST_F(Notices, ClosedSocketsLeaveNoNotices) {
   platform::closesocket(fresh);
   EXPECT_EQ(platform::closesocket(fresh), platform::SOCKET_ERROR);
   EXPECT_EQ(platform::WSAGetLastError(), platform::WSAENOTSOCK);
+}
+
+// Arming a timer again, as every waiting step does, reuses its entry.
+TEST_F(Queue, RearmingATimerAllocatesNothing) {
+  ASSERT_EQ(platform::SetTimer(window, 9, 1000, nullptr), 9u);
+  EXPECT_TRUE(platform::KillTimer(window, 9));
+  const long before = fixtures::Allocations();
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(platform::SetTimer(window, 9, 1000, nullptr), 9u);
+    ASSERT_TRUE(platform::KillTimer(window, 9));
+  }
+  EXPECT_EQ(fixtures::Allocations(), before);
+  EXPECT_FALSE(platform::KillTimer(window, 9));  // killed stays killed
+}
+
+// Bytes a receive has taken from the kernel into the layer's buffer count
+// as waiting bytes everywhere: their read notice comes and is re-armed by
+// the next receive, byte counts include them, and a wait does not block
+// while they wait. A peek never consumes, and the order is kept.
+TEST_F(Notices, BufferedBytesAreStillWaitingBytes) {
+  ConnectTo(port);
+  Accept();
+  ASSERT_TRUE(PumpUntil([&] { return !Events().empty(); }));
+  const std::string sent = "one\r\ntwo\r\n";
+  ASSERT_EQ(::send(peer, sent.data(), sent.size(), 0), static_cast<ssize_t>(sent.size()));
+  ASSERT_TRUE(PumpUntil([&] { return Events().size() == 2; }));  // connect, read
+
+  char buf[16];
+  ASSERT_EQ(platform::recv(sock, buf, 3, platform::MSG_PEEK), 3);
+  EXPECT_EQ(std::string(buf, 3), "one");
+  uint32_t waiting = 0;
+  ASSERT_EQ(platform::ioctlsocket(sock, platform::FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, sent.size());
+  // The kernel holds nothing now; the notice comes from the buffer.
+  ASSERT_TRUE(PumpUntil([&] { return Events().size() == 3; }));
+  EXPECT_EQ(Events().back(), std::make_pair(static_cast<int>(platform::FD_READ), 0));
+
+  CountingSource source;
+  platform::SetEventSource(&source);
+  platform::WaitForSocketActivity(sock, -1);  // bytes wait: no blocking at all
+  EXPECT_EQ(source.waits, 0);
+  platform::SetEventSource(nullptr);
+
+  ASSERT_EQ(platform::recv(sock, buf, 5, 0), 5);
+  EXPECT_EQ(std::string(buf, 5), "one\r\n");
+  ASSERT_EQ(platform::ioctlsocket(sock, platform::FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, 5u);
+  ASSERT_EQ(platform::recv(sock, buf, sizeof buf, 0), 5);
+  EXPECT_EQ(std::string(buf, 5), "two\r\n");
+  EXPECT_EQ(platform::recv(sock, buf, sizeof buf, 0), platform::SOCKET_ERROR);
+  EXPECT_EQ(platform::WSAGetLastError(), platform::WSAEWOULDBLOCK);
+  ASSERT_EQ(platform::ioctlsocket(sock, platform::FIONREAD, &waiting), 0);
+  EXPECT_EQ(waiting, 0u);
+}
+
+// Closing a socket whose bytes were never received resets the connection,
+// whether the bytes still lie in the kernel or already in the buffer; with
+// everything received the close is orderly.
+TEST_F(Notices, CloseWithUnreceivedBytesResets) {
+  struct Case {
+    const char* name;
+    int peekFirst;  // bytes peeked (taking all into the buffer) before the close
+    int received;   // bytes received before the close
+    bool reset;
+  } cases[] = {
+      {"bytes in the kernel", 0, 0, true},
+      {"bytes in the buffer", 1, 0, true},
+      {"part received", 0, 2, true},
+      {"everything received", 0, 3, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (sock == platform::INVALID_SOCKET) {
+      sock = platform::socket(2, 1, 0);
+      platform::WSAAsyncSelect(sock, window, kMsg, 0x3d);
+    }
+    if (peer >= 0) ::close(peer);
+    g_got.clear();
+    ConnectTo(port);
+    Accept();
+    ASSERT_TRUE(PumpUntil([&] { return !Events().empty(); }));
+    ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
+    ASSERT_TRUE(PumpUntil([&] { return Events().size() == 2; }));
+    char buf[4];
+    if (c.peekFirst) {
+      ASSERT_EQ(platform::recv(sock, buf, c.peekFirst, platform::MSG_PEEK), c.peekFirst);
+    }
+    if (c.received) {
+      ASSERT_EQ(platform::recv(sock, buf, c.received, 0), c.received);
+    }
+    ASSERT_EQ(platform::closesocket(sock), 0);
+    sock = platform::INVALID_SOCKET;
+    pollfd p{peer, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    ssize_t n = ::recv(peer, buf, sizeof buf, 0);
+    if (c.reset) {
+      EXPECT_EQ(n, -1);
+      EXPECT_EQ(errno, ECONNRESET);
+    } else {
+      EXPECT_EQ(n, 0);
+    }
+  }
 }
 
 TEST_F(Queue, AddressParserAndLookups) {

@@ -16,6 +16,7 @@
 #include "platform/Messages.h"
 #include "platform/Winsock.h"
 #include "pop3client/SocketBase.h"
+#include "tests/fixtures/CountingNew.h"
 #include "tests/fixtures/ScriptedPeer.h"
 
 using fixtures::FullBacklogListener;
@@ -182,6 +183,29 @@ TEST(SocketBaseReadLn, SecondLineNeedsNoWait) {
   EXPECT_EQ(sock->ReadLn(), "second\r\n");
   EXPECT_FALSE(sock->TimedOut());
   silence->Open();
+}
+
+// Lines that have already arrived are read without allocating (a short
+// line fits its text) and without arming the platform timer; the step's
+// time-out flags and reports are the same as for a read that waits.
+TEST(SocketBaseReadLn, ArrivedLinesCostNoAllocation) {
+  ScriptedPeer peer(Script().Exchange("NOOP", "+OK a\r\n+OK b\r\n+OK c\r\n"));
+  auto sock = ConnectedTo(peer, 10000);
+  EXPECT_EQ(sock->Transaction("NOOP"), "+OK a\r\n");
+  const uint32_t interval = sock->TimeOutTimer().Interval();
+  sock->TimeOut = 20000;
+  std::string line;
+  const long before = fixtures::Allocations();
+  sock->ReadLn(line);
+  EXPECT_EQ(fixtures::Allocations(), before);
+  EXPECT_EQ(line, "+OK b\r\n");
+  EXPECT_EQ(sock->TimeOutTimer().Interval(), interval);  // the timer was not set up again
+  std::vector<std::string> status;
+  sock->ReportLevel = 8;
+  sock->OnStatus = [&](platform::TComponent*, const std::string& s) { status.push_back(s); };
+  EXPECT_EQ(sock->ReadLn(), "+OK c\r\n");
+  EXPECT_EQ(status, (std::vector<std::string>{"ReadLn", "Timer On", "Timer Off"}));
+  EXPECT_FALSE(sock->TimeOutTimer().Enabled());
 }
 
 TEST(SocketBaseReadLn, LinesSeenOnAClosedSocketAreNotReadAgain) {
@@ -712,6 +736,9 @@ TEST(SocketBaseClose, PeerCloseNotice) {
     ScriptedPeer peer(Script().Send("kept\r\n").Close());
     auto sock = ConnectedTo(peer);
     peer.WaitDone();
+    // The peek takes the line out of the kernel into the layer's buffer:
+    // the close notice must still count it as waiting.
+    EXPECT_TRUE(sock->DataAvailable());
     auto start = Clock::now();
     while (MsSince(start) < 200) {
       platform::WaitForSocketActivity(sock->SocketHandle(), 10);

@@ -222,6 +222,36 @@ class EventSourceTest : public QObject {
     sock->Disconnect();
   }
 
+  // Bytes a receive took into the socket layer's buffer are not seen by
+  // Qt's descriptor notifiers; their read notice still comes while nothing
+  // waits.
+  void bufferedBytesAreNoticedWhileNothingWaits() {
+    ScriptedPeer peer(Script().Send("a\r\nb\r\n").AwaitClose());
+    Counter counter;
+    g_counter = &counter;
+    const platform::HWND hwnd = MakeCountingWindow();
+    platform::WSADATA data;
+    platform::WSAStartup(0x0101, &data);
+    platform::SOCKET s = platform::socket(platform::AF_INET, platform::SOCK_STREAM, 0);
+    QVERIFY(s != platform::INVALID_SOCKET);
+    QCOMPARE(platform::WSAAsyncSelect(s, hwnd, platform::WM_USER + 7, platform::FD_READ | platform::FD_CONNECT), 0);
+    platform::SOCKADDR_IN address;
+    address.sin_family = platform::AF_INET;
+    address.sin_port = platform::htons(peer.Port());
+    address.sin_addr.s_addr = platform::inet_addr("127.0.0.1");
+    platform::connect(s, reinterpret_cast<const platform::SOCKADDR*>(&address), sizeof address);
+    QTRY_COMPARE_WITH_TIMEOUT(counter.posted, 2, 5000);  // connect, read
+    char buf[8];
+    QCOMPARE(platform::recv(s, buf, 3, 0), 3);  // the rest stays in the layer's buffer
+    QTRY_COMPARE_WITH_TIMEOUT(counter.posted, 3, 5000);  // the read notice of the buffered line
+    QCOMPARE(platform::recv(s, buf, sizeof buf, 0), 3);
+    QCOMPARE(std::string(buf, 3), std::string("b\r\n"));
+    platform::closesocket(s);
+    platform::WSACleanup();
+    platform::DestroyWindow(hwnd);
+    g_counter = nullptr;
+  }
+
   // Runs last: it replaces the program's source for a while. The helper
   // thread of a host lookup posts its answer while a source is replaced and
   // freed; the post must not meet the freed source, and the answer still
