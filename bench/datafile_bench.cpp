@@ -2,10 +2,10 @@
 // against the file's size: the mailbox list (read and parsed as kelvorun
 // does), the spam definitions (read and parsed into a session's rules), and
 // the help text (read into the window's rich-text view, as at start-up).
-// Each load runs in a child process of its own; its peak resident size comes
+// Each load runs in a fresh process of its own; its peak resident size comes
 // from getrusage of that child, less the peak of a child that only starts
-// up the same way. The baseline for time is a plain read of the same file
-// in a child of its own, run side by side.
+// up the same way (times likewise). The baseline for time is a plain read of
+// the same file in a process of its own, run side by side.
 //
 //   datafile_bench [--sizes MB,MB,...]    (default 25,50,100,200)
 #include <sys/resource.h>
@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Runtime.h"
 #include "platform/StringList.h"
 #include "platform/TextFile.h"
 #include "spamfilter/DataFiles.h"
@@ -41,18 +42,20 @@ struct Child {
   bool ok = false;
 };
 
-// Runs `work` in a child; its peak resident size and its wall time.
-Child InChild(const std::function<void()>& work) {
+// Runs this program again as `datafile_bench --child KIND FILE`: a fresh
+// process, so nothing of this one's heap counts. Its peak resident size and
+// its wall time.
+Child InChild(const std::string& kind, const std::string& file) {
+  const std::string self = platform::ProgramFolder() + platform::ProgramFileName();
+  std::vector<std::string> args = {self, "--child", kind, file};
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
   const auto start = std::chrono::steady_clock::now();
   pid_t pid = ::fork();
   if (pid == 0) {
-    try {
-      work();
-    } catch (const std::exception& e) {
-      std::fprintf(stderr, "child failed: %s\n", e.what());
-      ::_exit(1);
-    }
-    ::_exit(0);
+    ::execv(self.c_str(), argv.data());
+    ::_exit(127);
   }
   int status = 0;
   struct rusage ru {};
@@ -105,9 +108,38 @@ std::string HelpText(size_t bytes) {
 
 void Write(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
+// The loads, as the programs do them.
+int Load(const std::string& kind, const std::string& file, int argc, char** argv) {
+  // The help text goes into a real view, which needs a (hidden) application;
+  // every kind starts one, so that the baselines match.
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  try {
+    if (kind == "read") {
+      (void)platform::ReadWholeFile(file);
+    } else if (kind == "mailbox list") {
+      tpop3list liste;
+      ServerlisteAusDatei(liste, file);
+    } else if (kind == "definitions") {
+      tMailboxMgmt s;
+      VirdefsAusDateiLesen(s, file);
+    } else if (kind == "help text") {
+      desktop::TRichEdit view(nullptr);
+      view.LoadFromFile(file);
+    } else if (kind != "idle") {
+      return 2;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", kind.c_str(), e.what());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--child") == 0) return Load(argv[2], argv[3], argc, argv);
   std::vector<size_t> sizesMiB = {25, 50, 100, 200};
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--sizes") == 0) {
@@ -118,10 +150,6 @@ int main(int argc, char** argv) {
       }
     }
   }
-  // The help text goes into a real view, which needs a (hidden) application.
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-
   char tmpl[] = "/tmp/kelvo-datafile-bench-XXXXXX";
   const std::string dir = ::mkdtemp(tmpl);
   const std::string file = dir + "/data";
@@ -129,39 +157,23 @@ int main(int argc, char** argv) {
   struct Kind {
     const char* name;
     std::function<std::string(size_t)> make;
-    std::function<void(const std::string&)> load;
-  } kinds[] = {
-      {"mailbox list", MailboxList,
-       [](const std::string& p) {
-         platform::TStringList zeilen;
-         zeilen.LoadFromFile(p);
-         tpop3list liste;
-         ServerlisteUebernehmen(liste, zeilen);
-       }},
-      {"definitions", Definitions,
-       [](const std::string& p) {
-         tMailboxMgmt s;
-         VirdefsAusDateiLesen(s, p);
-       }},
-      {"help text", HelpText,
-       [](const std::string& p) {
-         desktop::TRichEdit view(nullptr);
-         view.LoadFromFile(p);
-       }},
-  };
+  } kinds[] = {{"mailbox list", MailboxList}, {"definitions", Definitions}, {"help text", HelpText}};
 
+  std::printf("peak: resident size of the load's process less that of one that only starts up\n");
   std::printf("%-13s %8s %10s %8s %9s %9s %7s\n", "file", "MiB", "peak MiB", "x size", "time s", "read s",
               "x read");
   for (const Kind& k : kinds) {
     for (size_t mib : sizesMiB) {
       Write(file, k.make(mib * kMiB));
       const double size = static_cast<double>(std::filesystem::file_size(file)) / kMiB;
-      const Child idle = InChild([] {});
-      const Child read = InChild([&] { (void)platform::ReadWholeFile(file); });
-      const Child load = InChild([&] { k.load(file); });
+      const Child idle = InChild("idle", file);
+      const Child read = InChild("read", file);
+      const Child load = InChild(k.name, file);
       const double peak = load.peakMiB - idle.peakMiB;
-      std::printf("%-13s %8.1f %10.1f %8.2f %9.3f %9.3f %7.1f%s\n", k.name, size, peak, peak / size, load.seconds,
-                  read.seconds, load.seconds / read.seconds, load.ok ? "" : "  (load failed)");
+      const double readTime = read.seconds - idle.seconds;
+      const double loadTime = load.seconds - idle.seconds;
+      std::printf("%-13s %8.1f %10.1f %8.2f %9.3f %9.3f %7.1f%s\n", k.name, size, peak, peak / size, loadTime,
+                  readTime, loadTime / readTime, load.ok ? "" : "  (load failed)");
       std::fflush(stdout);
     }
   }

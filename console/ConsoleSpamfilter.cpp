@@ -33,11 +33,7 @@ void ServerlisteLesen(tpop3list& liste) {
   }
 }
 
-void ServerdateiLesen(tpop3list& liste, const std::string& pfad) {
-  platform::TStringList zeilen;
-  zeilen.LoadFromFile(pfad);
-  ServerlisteUebernehmen(liste, zeilen);
-}
+void ServerdateiLesen(tpop3list& liste, const std::string& pfad) { ServerlisteAusDatei(liste, pfad); }
 
 void VirdefsLesen(tMailboxMgmt& s) {
   std::string pfad = VirdefsDateiWaehlen();

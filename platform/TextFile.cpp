@@ -92,6 +92,52 @@ std::string ReadWholeFile(const std::string& path) {
   return data;
 }
 
+void ForEachLine(const std::string& path, const std::function<void(std::string_view)>& line) {
+  int fd = OpenRegular(path, O_RDONLY);
+  if (fd < 0) throw FileOpenError(path);
+  try {
+    std::string carry;  // the start of a line that goes on in the next piece
+    bool afterCr = false;  // the last piece ended in CR: a leading LF belongs to it
+    std::string buf(kReadChunk, '\0');
+    for (;;) {
+      ssize_t got = ::read(fd, buf.data(), buf.size());
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) throw FileOpenError(path);
+      if (got == 0) break;
+      const std::string_view piece(buf.data(), static_cast<size_t>(got));
+      size_t i = 0;
+      if (afterCr && piece[0] == '\n') i = 1;
+      afterCr = false;
+      size_t start = i;
+      for (; i < piece.size(); ++i) {
+        const char c = piece[i];
+        if (c != '\r' && c != '\n') continue;
+        if (carry.empty()) {
+          line(piece.substr(start, i - start));
+        } else {
+          carry.append(piece.substr(start, i - start));
+          line(carry);
+          carry.clear();
+        }
+        if (c == '\r') {
+          if (i + 1 < piece.size()) {
+            if (piece[i + 1] == '\n') ++i;
+          } else {
+            afterCr = true;
+          }
+        }
+        start = i + 1;
+      }
+      carry.append(piece.substr(start));
+    }
+    if (!carry.empty()) line(carry);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+}
+
 std::string LinkTarget(const std::string& path) {
   std::string current = path;
   for (int depth = 0; depth < kMaxLinkDepth; ++depth) {

@@ -6,6 +6,7 @@
 // data file's place is refused at once.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -17,6 +18,12 @@ bool FileExists(const std::string& path);
 // Raises EFOpenError with the path when the file cannot be opened or read,
 // or is no regular file.
 std::string ReadWholeFile(const std::string& path);
+
+// Calls `line` for every line of the file, in order, with the line ends of
+// SplitLines (CR LF, a lone CR or LF; a last line without an end counts).
+// The file is read piece by piece, so only the longest line is held whole.
+// Raises EFOpenError as ReadWholeFile does.
+void ForEachLine(const std::string& path, const std::function<void(std::string_view)>& line);
 
 // Replaces the file by the bytes; raises EFCreateError with the path on any
 // failure. The bytes go to a temporary file in the same folder first, which

@@ -59,20 +59,45 @@ std::string NaechstesFeld(std::string& rest) {
 
 }  // namespace
 
-void ServerlisteUebernehmen(tpop3list& liste, const platform::TStringList& zeilen) {
-  std::vector<tpop3id> ids;
-  ids.reserve(static_cast<size_t>(zeilen.Count()));
-  platform::TStringList namen;
+tZeilenQuelle ZeilenVon(const platform::TStringList& zeilen) {
+  return [&zeilen](const std::function<void(std::string_view)>& zeile) {
+    for (const std::string& z : zeilen.Lines()) zeile(z);
+  };
+}
+
+tZeilenQuelle ZeilenAusDatei(const std::string& pfad) {
+  return [pfad](const std::function<void(std::string_view)>& zeile) { platform::ForEachLine(pfad, zeile); };
+}
+
+namespace {
+
+// Calls `eintrag` with every trimmed mailbox line, in order.
+void MailboxZeilen(const tZeilenQuelle& zeilen, const std::function<void(const std::string&)>& eintrag) {
   bool inMailboxen = false;
-  int32_t i = -1;
-  for (const std::string& roh : zeilen.Lines()) {
+  zeilen([&](std::string_view roh) {
     std::string zeile = platform::Trim(roh);
-    if (zeile.empty() || zeile[0] == ';') continue;
+    if (zeile.empty() || zeile[0] == ';') return;
     if (zeile[0] == '[') {
       inMailboxen = ListenIndex(zeile, kMailboxenSektion, ' ') > 0;
-      continue;
+      return;
     }
-    if (!inMailboxen) continue;
+    if (inMailboxen) eintrag(zeile);
+  });
+}
+
+}  // namespace
+
+void ServerlisteUebernehmen(tpop3list& liste, const tZeilenQuelle& zeilen) {
+  // Room for exactly the entries there are, counted first: a large file of
+  // other lines reserves nothing, and the array never grows by copying.
+  size_t eintraege = 0;
+  MailboxZeilen(zeilen, [&](const std::string&) { ++eintraege; });
+  std::vector<tpop3id> ids;
+  ids.reserve(eintraege);
+  platform::TStringList namen;
+  namen.Lines().reserve(eintraege);
+  int32_t i = -1;
+  MailboxZeilen(zeilen, [&](const std::string& zeile) {
     tpop3id e;
     e.id = ++i;
     std::string rest = zeile;
@@ -81,10 +106,19 @@ void ServerlisteUebernehmen(tpop3list& liste, const platform::TStringList& zeile
     e.passwort = NaechstesFeld(rest);
     namen.Add(e.host);
     ids.push_back(std::move(e));
-  }
+  });
   liste.anzahl = i + 1;
+  ids.shrink_to_fit();  // the text may have changed between the two passes
   liste.ids = std::move(ids);
   liste.namen = std::move(namen);
+}
+
+void ServerlisteUebernehmen(tpop3list& liste, const platform::TStringList& zeilen) {
+  ServerlisteUebernehmen(liste, ZeilenVon(zeilen));
+}
+
+void ServerlisteAusDatei(tpop3list& liste, const std::string& pfad) {
+  ServerlisteUebernehmen(liste, ZeilenAusDatei(pfad));
 }
 
 KELVO_CORE_END

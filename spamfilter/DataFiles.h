@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/StringList.h"
@@ -56,8 +58,20 @@ struct tpop3list {
 // Section header that starts the mailbox lines.
 inline constexpr const char* kMailboxenSektion = "[MAILBOXEN]";
 
+// Hands every line of a text to its argument, in order; may be called more
+// than once and gives the same lines each time.
+using tZeilenQuelle = std::function<void(const std::function<void(std::string_view)>&)>;
+
 // Parses the lines of a mailbox list file into `liste`, replacing its
 // entries and names.
 void ServerlisteUebernehmen(tpop3list& liste, const platform::TStringList& zeilen);
+void ServerlisteUebernehmen(tpop3list& liste, const tZeilenQuelle& zeilen);
+// The same straight from the file, without holding its text: EFOpenError
+// when it cannot be read, and `liste` keeps what it had.
+void ServerlisteAusDatei(tpop3list& liste, const std::string& pfad);
+
+// The lines of a string list, and of a file read piece by piece.
+tZeilenQuelle ZeilenVon(const platform::TStringList& zeilen);
+tZeilenQuelle ZeilenAusDatei(const std::string& pfad);
 
 KELVO_CORE_END

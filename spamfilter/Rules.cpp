@@ -88,27 +88,44 @@ bool Feuert(const tVirdef& r, Pruefling& p) {
   return t == r.positiv;
 }
 
-}  // namespace
-
-void VirdefsUebernehmen(tMailboxMgmt& s, const platform::TStringList& zeilen) {
-  // Rules go in one by one, complete: a failing line leaves the rules before it.
-  s.virdefs.assign(1, tVirdef{});
+// Calls `regel` with the section number and the upper-cased line of every
+// rule line (sections 1 to 4), in order.
+void RegelZeilen(const tZeilenQuelle& zeilen, const std::function<void(int32_t, std::string&)>& regel) {
   int32_t sektion = 0;
-  for (const std::string& roh : zeilen.Lines()) {
+  zeilen([&](std::string_view roh) {
     std::string zeile = platform::Trim(roh);
-    if (zeile.empty() || zeile[0] == ';') continue;
+    if (zeile.empty() || zeile[0] == ';') return;
     zeile = platform::UpperCase(zeile);
     if (zeile[0] == '[') {
       sektion = ListenIndex(zeile, kVirdefSektionen, ' ');
-      continue;
+      return;
     }
-    if (sektion < 1 || sektion > 4) continue;
+    if (sektion < 1 || sektion > 4) return;
     if (zeile.size() > kVirdefZeileMax) zeile.resize(kVirdefZeileMax);
+    regel(sektion, zeile);
+  });
+}
+
+}  // namespace
+
+void VirdefsUebernehmen(tMailboxMgmt& s, const tZeilenQuelle& zeilen) {
+  // Room for exactly the rules there are, counted first, so the table never
+  // grows by copying. Rules go in one by one, complete: a failing line
+  // leaves the rules before it.
+  size_t regeln = 0;
+  RegelZeilen(zeilen, [&](int32_t, std::string&) { ++regeln; });
+  s.virdefs.assign(1, tVirdef{});
+  s.virdefs.reserve(regeln + 1);
+  RegelZeilen(zeilen, [&](int32_t sektion, std::string& zeile) {
     if (sektion == 4)
       s.virdefs.push_back(GroessenRegel(zeile));
     else
       s.virdefs.push_back(TextRegel(zeile, kVirdefArten[sektion - 1]));
-  }
+  });
+}
+
+void VirdefsUebernehmen(tMailboxMgmt& s, const platform::TStringList& zeilen) {
+  VirdefsUebernehmen(s, ZeilenVon(zeilen));
 }
 
 std::string VirdefsDateiWaehlen() {
@@ -116,11 +133,7 @@ std::string VirdefsDateiWaehlen() {
   return platform::FileExists(spamdefsDatei) ? spamdefsDatei : spamdefsBspDatei;
 }
 
-void VirdefsAusDateiLesen(tMailboxMgmt& s, const std::string& pfad) {
-  platform::TStringList zeilen;
-  zeilen.LoadFromFile(pfad);
-  VirdefsUebernehmen(s, zeilen);
-}
+void VirdefsAusDateiLesen(tMailboxMgmt& s, const std::string& pfad) { VirdefsUebernehmen(s, ZeilenAusDatei(pfad)); }
 
 #ifndef KELVO_CONSOLE_BUILD
 void VirdefsLesen(tMailboxMgmt& s) { VirdefsAusDateiLesen(s, VirdefsDateiWaehlen()); }

@@ -8,6 +8,7 @@
 
 #include "platform/StringList.h"
 #include "spamfilter/CoreBuild.h"
+#include "spamfilter/DataFiles.h"
 #include "spamfilter/Session.h"
 
 KELVO_CORE_BEGIN
@@ -23,12 +24,13 @@ inline constexpr size_t kVirdefZeileMax = 255;
 // that is no number raises EConvertError; the table then holds the rules of
 // the lines before the failing one.
 void VirdefsUebernehmen(tMailboxMgmt& s, const platform::TStringList& zeilen);
+void VirdefsUebernehmen(tMailboxMgmt& s, const tZeilenQuelle& zeilen);
 
 // The definitions file when it exists, else its example file.
 std::string VirdefsDateiWaehlen();
 
-// Reads `pfad` whole (EFOpenError naming it when it cannot be read) and
-// parses it into the session's rule table.
+// Reads `pfad` (EFOpenError naming it when it cannot be read) and parses
+// it into the session's rule table, line by line, without holding its text.
 void VirdefsAusDateiLesen(tMailboxMgmt& s, const std::string& pfad);
 
 #ifndef KELVO_CONSOLE_BUILD

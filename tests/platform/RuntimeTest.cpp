@@ -383,3 +383,41 @@ TEST(Failures, TheRunTimeNamesEveryFailure) {
   EXPECT_STREQ(OutOfMemory().ClassName(), "EOutOfMemory");
   EXPECT_NE(dynamic_cast<const EHeapException*>(&static_cast<const Exception&>(OutOfMemory())), nullptr);
 }
+
+// Reading a file line by line, piece by piece, gives exactly the lines of
+// the whole text, also where a line end or a line spans two pieces.
+TEST_F(FileTest, LinesReadPieceByPieceAreTheLinesOfTheWholeText) {
+  constexpr size_t kPiece = 65536;  // what one read takes
+  const std::string upTo = std::string(kPiece - 1, 'a');
+  struct Case {
+    const char* name;
+    std::string text;
+  } cases[] = {
+      {"CR LF across two pieces", upTo + "\r\nb\r\n"},
+      {"CR at a piece's end, then a line", upTo + "\rb"},
+      {"CR at a piece's end, then CR", upTo + "\r\rb"},
+      {"LF at a piece's end", upTo + "\nb"},
+      {"a line longer than two pieces", "x\r\n" + std::string(3 * kPiece, 'z') + "\r\ny"},
+      {"empty lines and a last line without end", "\r\n\n\r\r\nletzte"},
+      {"ends in CR", "eins\r"},
+      {"empty", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteWholeFile(Path("lines.txt"), c.text);
+    std::vector<std::string> lines;
+    ForEachLine(Path("lines.txt"), [&](std::string_view l) { lines.emplace_back(l); });
+    EXPECT_EQ(lines, SplitLines(c.text));
+  }
+  EXPECT_THROW(ForEachLine(Path("missing.txt"), [](std::string_view) {}), EFOpenError);
+  ::mkfifo(Path("fifo").c_str(), 0644);
+  EXPECT_EQ(Bounded([&] {
+              try {
+                ForEachLine(Path("fifo"), [](std::string_view) {});
+                return "read";
+              } catch (const EFOpenError&) {
+                return "EFOpenError";
+              }
+            }),
+            "EFOpenError");
+}

@@ -59,13 +59,23 @@ TEST(ServerlisteUebernehmen, Table) {
        {{"a", "u", "p"}, {"c", "u", "p"}}},
       {"letters keep their case", Lines({"[MAILBOXEN]", "Pop.A.de UsEr PaSs"}), {{"Pop.A.de", "UsEr", "PaSs"}}},
   };
-  for (const auto& c : cases) {
+  // The lines of a string list (the window's page) and the same text read
+  // straight from the file (kelvorun) give the same list.
+  coretest::ProgramFolder folder;
+  for (const auto& c : cases)
+  for (bool ausDatei : {false, true}) {
     SCOPED_TRACE(c.name);
+    SCOPED_TRACE(ausDatei ? "from the file" : "from the lines");
     tpop3list l;
     l.anzahl = 99;
     l.ids.resize(3);
     l.namen.Add("old");
-    ServerlisteUebernehmen(l, c.lines);
+    if (ausDatei) {
+      folder.Write("liste.txt", c.lines.Text());
+      ServerlisteAusDatei(l, folder.File("liste.txt"));
+    } else {
+      ServerlisteUebernehmen(l, c.lines);
+    }
     ASSERT_EQ(l.anzahl, static_cast<int32_t>(c.expected.size()));
     ASSERT_EQ(l.ids.size(), c.expected.size());
     ASSERT_EQ(l.namen.Count(), l.anzahl);

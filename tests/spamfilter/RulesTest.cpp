@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,10 +13,41 @@ namespace {
 
 using coretest::Lines;
 
+void ExpectSameRules(const tMailboxMgmt& a, const tMailboxMgmt& b) {
+  ASSERT_EQ(a.virdefs.size(), b.virdefs.size());
+  for (size_t k = 0; k < a.virdefs.size(); ++k) {
+    const tVirdef& x = a.virdefs[k];
+    const tVirdef& y = b.virdefs[k];
+    EXPECT_TRUE(x.art == y.art && x.op == y.op && x.muster == y.muster && x.von == y.von && x.bis == y.bis &&
+                x.positiv == y.positiv)
+        << "rule " << k;
+  }
+}
+
+// Parses the text as lines (the window's page) into `s`; the same text read
+// straight from a file (kelvorun) must give the same table and failure.
 void Parse(tMailboxMgmt& s, const std::string& text) {
+  const std::string datei = "/tmp/kelvo-rules-" + std::to_string(::getpid()) + ".txt";
+  platform::WriteWholeFile(datei, text);
+  tMailboxMgmt ausDatei;
+  std::string fehlerAusDatei;
+  try {
+    VirdefsAusDateiLesen(ausDatei, datei);
+  } catch (const platform::Exception& e) {
+    fehlerAusDatei = e.Message();
+  }
+  std::remove(datei.c_str());
   platform::TStringList l;
   l.SetText(text);
-  VirdefsUebernehmen(s, l);
+  try {
+    VirdefsUebernehmen(s, l);
+  } catch (const platform::Exception& e) {
+    EXPECT_EQ(fehlerAusDatei, e.Message());
+    ExpectSameRules(s, ausDatei);
+    throw;
+  }
+  EXPECT_EQ(fehlerAusDatei, "");
+  ExpectSameRules(s, ausDatei);
 }
 
 struct RuleCase {
