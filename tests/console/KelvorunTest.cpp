@@ -605,28 +605,12 @@ ProgramFolder::Result RunAs(const ProgramFolder& folder, const Launch& how) {
   return r;
 }
 
-// Mounts of this test process that nobody else sees (needs root).
-bool PrivateMounts() {
-  static const bool ok =
-      ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-  return ok;
-}
-
 // /proc is hidden while this lives.
 class NoProc {
  public:
   NoProc() { EXPECT_EQ(::mount("kelvo-noproc", "/proc", "tmpfs", 0, "size=16k"), 0) << std::strerror(errno); }
   ~NoProc() { ::umount2("/proc", MNT_DETACH); }
 };
-
-std::string Kind(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return "missing";
-  if (S_ISLNK(st.st_mode)) return "link";
-  if (S_ISFIFO(st.st_mode)) return "fifo";
-  if (S_ISDIR(st.st_mode)) return "folder";
-  return S_ISREG(st.st_mode) ? "file" : "other";
-}
 
 // Log lines with CR LF, whole; "<torn>" marks a last line without its end.
 std::vector<std::string> LinesOf(const std::string& text) {
@@ -647,16 +631,11 @@ std::vector<std::string> LinesOf(const std::string& text) {
 }
 
 TEST_F(Kelvorun, NoOddFileBlocksTheRunTearsALogLineOrLosesAFailureText) {
-  if (!PrivateMounts()) GTEST_SKIP() << "needs root: private mount namespace";
+  if (!fixtures::PrivateMounts()) GTEST_SKIP() << "needs root: private mount namespace";
   const std::string okOutTail = Block("127.0.0.1", 3, 2) + kFinished;
   const std::vector<std::string> okLog = {"--- Start ---", "<T>127.0.0.1", "<T> +++: 2"};
-  const std::string oldLog = [] {
-    // Whole lines that end 5 bytes before a page of the small disk is full.
-    std::string t;
-    while (t.size() + 20 <= 4096 - 5) t += "alte Zeile " + std::string(7, '-') + "\r\n";
-    t += std::string(4096 - 5 - t.size() - 2, '=') + "\r\n";
-    return t;
-  }();
+  // Whole lines that end 5 bytes before a page of the small disk is full.
+  const std::string oldLog = fixtures::WholeLines(4096 - 5);
 
   struct Env {
     const ProgramFolder& folder;
@@ -693,12 +672,12 @@ TEST_F(Kelvorun, NoOddFileBlocksTheRunTearsALogLineOrLosesAFailureText) {
        [](Env& e) { ::mkfifo(e.folder.Path("Kelvo_Log.txt").c_str(), 0644); }, normal, "", 0,
        [&](const ProgramFolder& f, const std::string& c) {
          cleaned({})(f, c);
-         EXPECT_EQ(Kind(f.Path("Kelvo_Log.txt")), "fifo");
+         EXPECT_EQ(fixtures::FileKind(f.Path("Kelvo_Log.txt")), "fifo");
        }},
       {"log is a folder", [](Env& e) { ::mkdir(e.folder.Path("Kelvo_Log.txt").c_str(), 0755); }, normal, "", 0,
        [&](const ProgramFolder& f, const std::string& c) {
          cleaned({})(f, c);
-         EXPECT_EQ(Kind(f.Path("Kelvo_Log.txt")), "folder");
+         EXPECT_EQ(fixtures::FileKind(f.Path("Kelvo_Log.txt")), "folder");
          EXPECT_TRUE(fs::is_empty(f.Path("Kelvo_Log.txt")));
        }},
       {"log is a link to /dev/zero",
@@ -709,7 +688,7 @@ TEST_F(Kelvorun, NoOddFileBlocksTheRunTearsALogLineOrLosesAFailureText) {
        0,
        [&](const ProgramFolder& f, const std::string& c) {
          cleaned(okLog)(f, c);
-         EXPECT_EQ(Kind(f.Path("Kelvo_Log.txt")), "link");
+         EXPECT_EQ(fixtures::FileKind(f.Path("Kelvo_Log.txt")), "link");
          EXPECT_EQ(LinesOf(f.Read("Kelvo_Log_echt.txt")), okLog);
        }},
       {"log on a full disk keeps whole lines",

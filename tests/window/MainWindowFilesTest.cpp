@@ -37,29 +37,8 @@ const std::string kListe = mwtest::MailboxListe({"127.0.0.1 anna pw-anna", "pop.
 const std::string kDefs = "[SUBJECT]\r\n* lotto\r\n";
 constexpr int kMinuteMs = 50;  // one batch "minute" here
 
-// Mounts of this test's thread that nobody else sees (needs root).
-bool PrivateMounts() {
-  static const bool ok =
-      ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-  return ok;
-}
-
-std::string Kind(const std::string& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0) return "missing";
-  if (S_ISLNK(st.st_mode)) return "link";
-  if (S_ISFIFO(st.st_mode)) return "fifo";
-  if (S_ISDIR(st.st_mode)) return "folder";
-  return S_ISREG(st.st_mode) ? "file" : "other";
-}
-
 // Whole lines that end 5 bytes before a page of the small disk is full.
-std::string OldLog() {
-  std::string t;
-  while (t.size() + 20 <= 4096 - 5) t += "alte Zeile " + std::string(7, '-') + "\r\n";
-  t += std::string(4096 - 5 - t.size() - 2, '=') + "\r\n";
-  return t;
-}
+std::string OldLog() { return fixtures::WholeLines(4096 - 5); }
 
 // Room for `bytes` more of address space than the process has now.
 class MemoryLimit {
@@ -179,8 +158,8 @@ const std::vector<Case>& Cases() {
          f->M_virdefs->Lines().Add("* gewinn");
          f->mm_vd_speichern->Click();
          QVERIFY(boxes.Calls().empty());
-         QCOMPARE(Kind(e.dir.File("Kelvo_Mailboxen.txt")), std::string("link"));
-         QCOMPARE(Kind(e.dir.File("Kelvo_Spamdefs.txt")), std::string("link"));
+         QCOMPARE(fixtures::FileKind(e.dir.File("Kelvo_Mailboxen.txt")), std::string("link"));
+         QCOMPARE(fixtures::FileKind(e.dir.File("Kelvo_Spamdefs.txt")), std::string("link"));
          QCOMPARE(e.dir.Read("echt/liste.txt"), f->m_Serverliste->Text());
          QCOMPARE(e.dir.Read("echt/defs.txt"), f->M_virdefs->Text());
          QVERIFY(e.dir.Read("echt/defs.txt").find("* gewinn") != std::string::npos);
@@ -216,7 +195,7 @@ const std::vector<Case>& Cases() {
          QVERIFY(OneTimedRun(f));
          QVERIFY(boxes.Calls().empty());
          QVERIFY(f->batch_protokoll->Lines()[0].find(" +++: 1") != std::string::npos);
-         QCOMPARE(Kind(e.dir.File("Kelvo_Log.txt")), std::string("fifo"));
+         QCOMPARE(fixtures::FileKind(e.dir.File("Kelvo_Log.txt")), std::string("fifo"));
        }},
       {"timed run with the log on a full disk", true,
        [](Env& e) {
@@ -253,7 +232,7 @@ class MainWindowFilesTest : public QObject {
   void oddFilesNeitherBlockNorBreak() {
     QFETCH(int, index);
     const Case& c = Cases()[static_cast<size_t>(index)];
-    if (c.needsRoot && !PrivateMounts()) QSKIP("needs root: private mount namespace");
+    if (c.needsRoot && !fixtures::PrivateMounts()) QSKIP("needs root: private mount namespace");
     fixtures::DovecotServer server;
     server.AddUser("anna", "pw-anna");
     fixtures::MessageSpec spec;
