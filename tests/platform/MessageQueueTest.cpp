@@ -23,6 +23,7 @@
 #include "platform/EventSource.h"
 #include "platform/Messages.h"
 #include "platform/Winsock.h"
+#include "tests/fixtures/CountingEventSource.h"
 #include "tests/fixtures/CountingNew.h"
 
 namespace {
@@ -168,36 +169,8 @@ TEST_F(Queue, TimersFireNeverEarlyOnlyWhenPumpedOncePerPump) {
   EXPECT_EQ(Count(platform::WM_TIMER), 2);
 }
 
-namespace {
-
-// The default source, which tells a waiting thread when a wait has begun.
-class SignallingSource : public platform::EventSource {
- public:
-  void Wait(std::vector<platform::WaitSocket>& s, std::optional<platform::Clock::time_point> d) override {
-    {
-      std::lock_guard<std::mutex> lock(mutex);
-      ++waits;
-    }
-    changed.notify_all();
-    inner.Wait(s, d);
-  }
-  void Wake() override { inner.Wake(); }
-  void DispatchForeign() override {}
-  void ResetWake() override { inner.ResetWake(); }
-  void AwaitWait() {
-    std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [this] { return waits > 0; });
-  }
-  platform::PollEventSource inner;
-  std::mutex mutex;
-  std::condition_variable changed;
-  int waits = 0;
-};
-
-}  // namespace
-
 TEST_F(Queue, PostFromAnotherThreadWakesAWait) {
-  SignallingSource source;
+  fixtures::CountingEventSource source;
   platform::SetEventSource(&source);
   // The post comes once the wait has begun, so only a wake can end it
   // before its far deadline.
@@ -216,32 +189,8 @@ TEST_F(Queue, PostFromAnotherThreadWakesAWait) {
   EXPECT_EQ(Count(platform::WM_USER + 3), 1);
 }
 
-namespace {
-
-// Delegates to the default source and counts what the layer asks of it.
-class CountingSource : public platform::EventSource {
- public:
-  void Wait(std::vector<platform::WaitSocket>& s, std::optional<platform::Clock::time_point> d) override {
-    ++waits;
-    inner.Wait(s, d);
-  }
-  void Wake() override {
-    ++wakes;
-    inner.Wake();
-  }
-  void DispatchForeign() override { ++foreign; }
-  void ResetWake() override {
-    ++resets;
-    inner.ResetWake();
-  }
-  platform::PollEventSource inner;
-  int waits = 0, wakes = 0, foreign = 0, resets = 0;
-};
-
-}  // namespace
-
 TEST_F(Queue, EventSourceSeam) {
-  CountingSource source;
+  fixtures::CountingEventSource source;
   platform::SetEventSource(&source);
   platform::PostMessageA(window, platform::WM_USER, 0, 0);
   EXPECT_EQ(source.wakes, 1);
@@ -510,7 +459,7 @@ TEST_F(Notices, BufferedBytesAreStillWaitingBytes) {
   ASSERT_TRUE(PumpUntil([&] { return Events().size() == 3; }));
   EXPECT_EQ(Events().back(), std::make_pair(static_cast<int>(platform::FD_READ), 0));
 
-  CountingSource source;
+  fixtures::CountingEventSource source;
   platform::SetEventSource(&source);
   platform::WaitForSocketActivity(sock, -1);  // bytes wait: no blocking at all
   EXPECT_EQ(source.waits, 0);

@@ -17,6 +17,7 @@
 #include "platform/Winsock.h"
 #include "pop3client/SocketBase.h"
 #include "tests/fixtures/CountingNew.h"
+#include "tests/fixtures/CountingEventSource.h"
 #include "tests/fixtures/ScriptedPeer.h"
 
 using fixtures::FullBacklogListener;
@@ -869,24 +870,6 @@ TEST(SocketBaseTimer, ArmingRules) {
 // A handler run by the outer read's pumping does a whole exchange on a
 // second component that takes longer than the outer TimeOut; the outer read
 // fails by its time-out as soon as control comes back to it.
-namespace {
-
-// The default source, counting the waits that block in it.
-class CountingSource : public platform::EventSource {
- public:
-  void Wait(std::vector<platform::WaitSocket>& s, std::optional<platform::Clock::time_point> d) override {
-    ++waits;
-    inner.Wait(s, d);
-  }
-  void Wake() override { inner.Wake(); }
-  void DispatchForeign() override {}
-  void ResetWake() override { inner.ResetWake(); }
-  platform::PollEventSource inner;
-  int waits = 0;
-};
-
-}  // namespace
-
 TEST(SocketBaseNested, OuterStepStillTimesOut) {
   // Neither peer says anything it is not asked for; the inner one answers
   // only after the outer time-out has passed.
@@ -895,12 +878,12 @@ TEST(SocketBaseNested, OuterStepStillTimesOut) {
   ScriptedPeer innerPeer(Script().Expect("INNER").Pause(400ms).Send("+OK inner\r\n").AwaitGate(silence));
   auto outer = ConnectedTo(outerPeer, 100);
   auto inner = ConnectedTo(innerPeer, 5000);
-  CountingSource source;
+  fixtures::CountingEventSource source;
   platform::SetEventSource(&source);
 
   static TSocketBase* innerSock = nullptr;
   static std::string innerReply;
-  static CountingSource* counted = nullptr;
+  static fixtures::CountingEventSource* counted = nullptr;
   static int waitsAtInnerDone = -1;
   innerSock = inner.get();
   counted = &source;
