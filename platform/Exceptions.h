@@ -1,5 +1,6 @@
-// Failures carry a message text, as the run-time of the original platform
-// did; the class name is readable at run time for the console's report.
+// Every failure is an exception that carries its message text, which is
+// what users read; the class name is readable at run time, because the
+// console's report of an escaping failure names it.
 #pragma once
 
 #include <exception>
@@ -35,7 +36,7 @@ KELVO_EXCEPTION_CLASS(EClipboardException, Exception);
 KELVO_EXCEPTION_CLASS(EHeapException, Exception);
 KELVO_EXCEPTION_CLASS(EOutOfMemory, EHeapException);
 
-// The run-time's German texts, as users of the original programs saw them.
+// The run-time's failures reach users in German, with these exact texts.
 EConvertError ConvertError(const std::string& text);  // "'%s' ist kein gültiger Integerwert"
 EFOpenError FileOpenError(const std::string& path);   // "Datei %s kann nicht geöffnet werden"
 EFCreateError FileCreateError(const std::string& path);  // "Datei %s kann nicht erstellt werden"

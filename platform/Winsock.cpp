@@ -219,20 +219,20 @@ int MapErrno(int err) {
     case EINPROGRESS: return WSAEWOULDBLOCK;  // a non-blocking connect under way
     case EALREADY: return WSAEALREADY;
     case ENOTSOCK: return WSAENOTSOCK;
-    case EDESTADDRREQ: return 10039;
+    case EDESTADDRREQ: return WSAEDESTADDRREQ;
     case EMSGSIZE: return WSAEMSGSIZE;
-    case EPROTOTYPE: return 10041;
-    case ENOPROTOOPT: return 10042;
-    case EPROTONOSUPPORT: return 10043;
-    case ESOCKTNOSUPPORT: return 10044;
-    case EOPNOTSUPP: return 10045;
-    case EPFNOSUPPORT: return 10046;
+    case EPROTOTYPE: return WSAEPROTOTYPE;
+    case ENOPROTOOPT: return WSAENOPROTOOPT;
+    case EPROTONOSUPPORT: return WSAEPROTONOSUPPORT;
+    case ESOCKTNOSUPPORT: return WSAESOCKTNOSUPPORT;
+    case EOPNOTSUPP: return WSAEOPNOTSUPP;
+    case EPFNOSUPPORT: return WSAEPFNOSUPPORT;
     case EAFNOSUPPORT: return WSAEAFNOSUPPORT;
     case EADDRINUSE: return WSAEADDRINUSE;
     case EADDRNOTAVAIL: return WSAEADDRNOTAVAIL;
     case ENETDOWN: return WSAENETDOWN;
     case ENETUNREACH: return WSAENETUNREACH;
-    case ENETRESET: return 10052;
+    case ENETRESET: return WSAENETRESET;
     case ECONNABORTED: return WSAECONNABORTED;
     case ECONNRESET: return WSAECONNRESET;
     case EPIPE: return WSAECONNRESET;  // sending on a connection the peer has reset
@@ -241,18 +241,18 @@ int MapErrno(int err) {
     case EISCONN: return WSAEISCONN;
     case ENOTCONN: return WSAENOTCONN;
     case ESHUTDOWN: return WSAESHUTDOWN;
-    case ETOOMANYREFS: return 10059;
+    case ETOOMANYREFS: return WSAETOOMANYREFS;
     case ETIMEDOUT: return WSAETIMEDOUT;
     case ECONNREFUSED: return WSAECONNREFUSED;
-    case ELOOP: return 10062;
-    case ENAMETOOLONG: return 10063;
-    case EHOSTDOWN: return 10064;
+    case ELOOP: return WSAELOOP;
+    case ENAMETOOLONG: return WSAENAMETOOLONG;
+    case EHOSTDOWN: return WSAEHOSTDOWN;
     case EHOSTUNREACH: return WSAEHOSTUNREACH;
-    case ENOTEMPTY: return 10066;
-    case EUSERS: return 10068;
-    case EDQUOT: return 10069;
-    case ESTALE: return 10070;
-    case EREMOTE: return 10071;
+    case ENOTEMPTY: return WSAENOTEMPTY;
+    case EUSERS: return WSAEUSERS;
+    case EDQUOT: return WSAEDQUOT;
+    case ESTALE: return WSAESTALE;
+    case EREMOTE: return WSAEREMOTE;
     default: return kUnmappedErrorBase + err;
   }
 }
@@ -291,7 +291,7 @@ SOCKET socket(int af, int type, int protocol) {
     return INVALID_SOCKET;
   }
   if (type != kWsSockStream || (protocol != 0 && protocol != 6)) {
-    Fail(10044);
+    Fail(WSAESOCKTNOSUPPORT);
     return INVALID_SOCKET;
   }
   SOCKET h = AllocateHandle();
@@ -313,7 +313,7 @@ SOCKET socket(int af, int type, int protocol) {
 int setsockopt(SOCKET s, int level, int optname, const char* optval, int optlen) {
   SockRec* rec = Find(s);
   if (!rec) return Fail(WSAENOTSOCK);
-  if (level != kWsSolSocket || optname != kWsSoLinger) return Fail(10042);
+  if (level != kWsSolSocket || optname != kWsSoLinger) return Fail(WSAENOPROTOOPT);
   if (!optval || optlen < static_cast<int>(sizeof(LINGER))) return Fail(WSAEFAULT);
   LINGER l;
   std::memcpy(static_cast<void*>(&l), optval, sizeof l);

@@ -1,6 +1,7 @@
 // A small Windows Sockets 1.1 layer on POSIX sockets: the calls the socket
-// component makes, under their original names, with the original error
-// numbers (errno is mapped onto them) and the asynchronous notices as window
+// component makes, under the Windows Sockets names, with the Windows Sockets
+// error numbers (errno is mapped onto them, so the component's error texts
+// read the same on every platform) and the asynchronous notices as window
 // messages. IPv4 TCP only.
 //
 // Receives are served from a buffer per socket: one receive from the
@@ -83,6 +84,9 @@ inline constexpr long FD_ACCEPT = 0x08;
 inline constexpr long FD_CONNECT = 0x10;
 inline constexpr long FD_CLOSE = 0x20;
 
+// Every socket error number lies above this base; numbers at or below it
+// are no socket errors.
+inline constexpr int WSABASEERR = 10000;
 inline constexpr int WSAEINTR = 10004;
 inline constexpr int WSAEBADF = 10009;
 inline constexpr int WSAEACCES = 10013;
@@ -93,21 +97,39 @@ inline constexpr int WSAEWOULDBLOCK = 10035;
 inline constexpr int WSAEINPROGRESS = 10036;
 inline constexpr int WSAEALREADY = 10037;
 inline constexpr int WSAENOTSOCK = 10038;
+inline constexpr int WSAEDESTADDRREQ = 10039;
 inline constexpr int WSAEMSGSIZE = 10040;
+inline constexpr int WSAEPROTOTYPE = 10041;
+inline constexpr int WSAENOPROTOOPT = 10042;
+inline constexpr int WSAEPROTONOSUPPORT = 10043;
+inline constexpr int WSAESOCKTNOSUPPORT = 10044;
+inline constexpr int WSAEOPNOTSUPP = 10045;
+inline constexpr int WSAEPFNOSUPPORT = 10046;
 inline constexpr int WSAEAFNOSUPPORT = 10047;
 inline constexpr int WSAEADDRINUSE = 10048;
 inline constexpr int WSAEADDRNOTAVAIL = 10049;
 inline constexpr int WSAENETDOWN = 10050;
 inline constexpr int WSAENETUNREACH = 10051;
+inline constexpr int WSAENETRESET = 10052;
 inline constexpr int WSAECONNABORTED = 10053;
 inline constexpr int WSAECONNRESET = 10054;
 inline constexpr int WSAENOBUFS = 10055;
 inline constexpr int WSAEISCONN = 10056;
 inline constexpr int WSAENOTCONN = 10057;
 inline constexpr int WSAESHUTDOWN = 10058;
+inline constexpr int WSAETOOMANYREFS = 10059;
 inline constexpr int WSAETIMEDOUT = 10060;
 inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSAELOOP = 10062;
+inline constexpr int WSAENAMETOOLONG = 10063;
+inline constexpr int WSAEHOSTDOWN = 10064;
 inline constexpr int WSAEHOSTUNREACH = 10065;
+inline constexpr int WSAENOTEMPTY = 10066;
+inline constexpr int WSAEPROCLIM = 10067;
+inline constexpr int WSAEUSERS = 10068;
+inline constexpr int WSAEDQUOT = 10069;
+inline constexpr int WSAESTALE = 10070;
+inline constexpr int WSAEREMOTE = 10071;
 inline constexpr int WSASYSNOTREADY = 10091;
 inline constexpr int WSAVERNOTSUPPORTED = 10092;
 inline constexpr int WSANOTINITIALISED = 10093;

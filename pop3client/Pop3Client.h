@@ -50,20 +50,56 @@ class TPop3Client : public TSocketBase {
   // A LIST reply may hold at most this many lines before the ".".
   static constexpr int32_t kMaxListLines = 1000000;
 
+  // No network traffic; raises what the socket component's constructor
+  // raises.
   explicit TPop3Client(platform::TComponent* owner);
+  // Closes an open connection without QUIT: nothing marked is deleted.
   ~TPop3Client() override;
 
+  // Every operation below raises platform::Exception for the POP3 level: a
+  // refused reply with the whole reply line (CR LF included) as its text,
+  // "Connection closed by server" when the server closed instead of
+  // answering; and, unchanged, the socket component's ESockError and
+  // EAbortError ("Socket readln aborted" when a reply does not come within
+  // TimeOut; the expiry has then closed the connection).
+
+  // Connects, reads the greeting, logs in with USER and PASS (once more
+  // when OnAuthenticationFailed sets Handled), sends STAT. Raises
+  // "Authentication failed" (credentials missing with no handler to fill
+  // them, or a rejection not retried, or the retry rejected), "User name
+  // or password holds a line break or NUL" (both before any traffic), the
+  // socket component's connect failures, the refused greeting or STAT. A
+  // failure after the connection sends QUIT first; when that QUIT fails,
+  // its failure is raised in place of the first.
   void Connect() override;
+  // While connected: QUIT, then the close in every case. Raises the refused
+  // QUIT reply, "Connection closed by server", or the read's failure.
+  // Not connected: does nothing.
   void Disconnect() override;
+  // Cancels the wait in progress and closes an open connection without
+  // QUIT. Raises nothing of its own.
   void Abort() override;
 
+  // The following do nothing while another of them (or Connect) runs on
+  // this client, and raise "Not Connected" when not connected.
+  // LIST: OnList(number, size) per listed message, in the server's order.
+  // Raises the run-time's conversion error for a field that is no number
+  // (while OnList is set), "Too many lines in the LIST reply" beyond
+  // kMaxListLines (the connection is closed), what OnList raises.
   void ListSizes();
-  // TOP n 0, then LIST n for the size.
+  // TOP n 0, then LIST n for the size. Raises ERangeError for n below 1,
+  // the refused TOP reply (Summary() unchanged), "Header of message n
+  // exceeds 4 MiB" beyond kMaxHeaderBytes (the connection is closed), the
+  // conversion error for a LIST n reply without a size.
   void FetchSummary(int32_t number);
   // TOP n 0 alone: the header lines into Summary() as FetchSummary reads
   // them, Bytes untouched. False when the server refuses the TOP (or the
   // client is inside another command); the connection stays up then.
+  // Raises as FetchSummary for everything else.
   bool FetchHeader(int32_t number);
+  // DELE n; OnSuccess when accepted. Raises ERangeError for n below 1; a
+  // reply whose first field is "-ERR" (after OnFailure); "Connection closed
+  // by server" (after OnFailure).
   void DeleteMessage(int32_t number);
 
   int32_t MessageCount() const { return messageCount_; }

@@ -152,56 +152,56 @@ std::string NthWord(const std::string& text, char sep, int k) {
 
 const std::vector<std::pair<int32_t, const char*>>& TSocketBase::SocketErrorTexts() {
   static const std::vector<std::pair<int32_t, const char*>> table = {
-      {10004, "Interrupted system call"},
-      {10009, "Bad file number"},
-      {10013, "Permission denied"},
-      {10014, "Bad address"},
-      {10022, "Invalid argument"},
-      {10024, "Too many open files"},
-      {10035, "Operation would block"},
-      {10036, "Operation now in progress"},
-      {10037, "Operation already in progress"},
-      {10038, "Socket operation on non-socket"},
-      {10039, "Destination address required"},
-      {10040, "Message too long"},
-      {10041, "Wrong protocol type for socket"},
-      {10042, "Bad protocol option"},
-      {10043, "Protocol not supported"},
-      {10044, "Socket type not supported"},
-      {10045, "Operation not supported on socket"},
-      {10046, "Protocol family not supported"},
-      {10047, "Address family not supported by protocol family"},
-      {10048, "Address already in use"},
-      {10049, "Can't assign requested address"},
-      {10050, "Network is down"},
-      {10051, "Network is unreachable"},
-      {10052, "Network dropped connection or reset"},
-      {10053, "Software caused connection abort"},
-      {10054, "Connection reset by peer"},
-      {10055, "No buffer space available"},
-      {10056, "Socket is already connected"},
-      {10057, "Socket is not connected"},
-      {10058, "Can't send after socket shutdown"},
-      {10059, "Too many references, can't splice"},
-      {10060, "Connection timed out"},
-      {10061, "Connection refused"},
-      {10062, "Too many levels of symbolic links"},
-      {10063, "File name too long"},
-      {10064, "Host is down"},
-      {10065, "No route to Host"},
-      {10066, "Directory not empty"},
-      {10067, "Too many processes"},
-      {10068, "Too many users"},
-      {10069, "Disc quota exceeded"},
-      {10070, "Stale NFS file handle"},
-      {10071, "Too many levels of remote in path"},
-      {10091, "Network subsystem is unavailable"},
-      {10092, "Incompatible version of WINSOCK.DLL"},
-      {10093, "Successful WSAStartup not yet performed"},
-      {11001, "Host not found"},
-      {11002, "Non-Authoritative Host not found"},
-      {11003, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
-      {11004, "Valid name, no data record of requested type"},
+      {ws::WSAEINTR, "Interrupted system call"},
+      {ws::WSAEBADF, "Bad file number"},
+      {ws::WSAEACCES, "Permission denied"},
+      {ws::WSAEFAULT, "Bad address"},
+      {ws::WSAEINVAL, "Invalid argument"},
+      {ws::WSAEMFILE, "Too many open files"},
+      {ws::WSAEWOULDBLOCK, "Operation would block"},
+      {ws::WSAEINPROGRESS, "Operation now in progress"},
+      {ws::WSAEALREADY, "Operation already in progress"},
+      {ws::WSAENOTSOCK, "Socket operation on non-socket"},
+      {ws::WSAEDESTADDRREQ, "Destination address required"},
+      {ws::WSAEMSGSIZE, "Message too long"},
+      {ws::WSAEPROTOTYPE, "Wrong protocol type for socket"},
+      {ws::WSAENOPROTOOPT, "Bad protocol option"},
+      {ws::WSAEPROTONOSUPPORT, "Protocol not supported"},
+      {ws::WSAESOCKTNOSUPPORT, "Socket type not supported"},
+      {ws::WSAEOPNOTSUPP, "Operation not supported on socket"},
+      {ws::WSAEPFNOSUPPORT, "Protocol family not supported"},
+      {ws::WSAEAFNOSUPPORT, "Address family not supported by protocol family"},
+      {ws::WSAEADDRINUSE, "Address already in use"},
+      {ws::WSAEADDRNOTAVAIL, "Can't assign requested address"},
+      {ws::WSAENETDOWN, "Network is down"},
+      {ws::WSAENETUNREACH, "Network is unreachable"},
+      {ws::WSAENETRESET, "Network dropped connection or reset"},
+      {ws::WSAECONNABORTED, "Software caused connection abort"},
+      {ws::WSAECONNRESET, "Connection reset by peer"},
+      {ws::WSAENOBUFS, "No buffer space available"},
+      {ws::WSAEISCONN, "Socket is already connected"},
+      {ws::WSAENOTCONN, "Socket is not connected"},
+      {ws::WSAESHUTDOWN, "Can't send after socket shutdown"},
+      {ws::WSAETOOMANYREFS, "Too many references, can't splice"},
+      {ws::WSAETIMEDOUT, "Connection timed out"},
+      {ws::WSAECONNREFUSED, "Connection refused"},
+      {ws::WSAELOOP, "Too many levels of symbolic links"},
+      {ws::WSAENAMETOOLONG, "File name too long"},
+      {ws::WSAEHOSTDOWN, "Host is down"},
+      {ws::WSAEHOSTUNREACH, "No route to Host"},
+      {ws::WSAENOTEMPTY, "Directory not empty"},
+      {ws::WSAEPROCLIM, "Too many processes"},
+      {ws::WSAEUSERS, "Too many users"},
+      {ws::WSAEDQUOT, "Disc quota exceeded"},
+      {ws::WSAESTALE, "Stale NFS file handle"},
+      {ws::WSAEREMOTE, "Too many levels of remote in path"},
+      {ws::WSASYSNOTREADY, "Network subsystem is unavailable"},
+      {ws::WSAVERNOTSUPPORTED, "Incompatible version of WINSOCK.DLL"},
+      {ws::WSANOTINITIALISED, "Successful WSAStartup not yet performed"},
+      {ws::WSAHOST_NOT_FOUND, "Host not found"},
+      {ws::WSATRY_AGAIN, "Non-Authoritative Host not found"},
+      {ws::WSANO_RECOVERY, "Non-Recoverable error: FORMERR, REFUSED, NOTIMP"},
+      {ws::WSANO_DATA, "Valid name, no data record of requested type"},
   };
   return table;
 }
@@ -325,7 +325,7 @@ std::string TSocketBase::ErrorText(int32_t number) {
 
 void TSocketBase::RaiseSocketError(int32_t ignored) {
   int err = ws::WSAGetLastError();
-  if (err != ignored && err > 10000) throw ESockError(ErrorText(err));
+  if (err != ignored && err > ws::WSABASEERR) throw ESockError(ErrorText(err));
 }
 
 // ---------------------------------------------------------------- time-out
@@ -525,7 +525,7 @@ void TSocketBase::Connect() {
   if (ws::connect(socketHandle_, reinterpret_cast<const ws::SOCKADDR*>(&address), sizeof address) ==
       ws::SOCKET_ERROR) {
     int err = ws::WSAGetLastError();
-    if (err != kWouldBlock && err > 10000) {
+    if (err != ws::WSAEWOULDBLOCK && err > ws::WSABASEERR) {
       DiscardSocket();
       throw ESockError(ErrorText(err));
     }
@@ -569,7 +569,7 @@ void TSocketBase::CloseSocketHandle() {
   peerCloseError_ = 0;
   if (socketHandle_ == kNoSocket) return;
   if (ws::closesocket(socketHandle_) == ws::SOCKET_ERROR) {
-    RaiseSocketError(kWouldBlock);
+    RaiseSocketError(ws::WSAEWOULDBLOCK);
     return;
   }
   socketHandle_ = kNoSocket;
@@ -609,7 +609,7 @@ void TSocketBase::SendBuffer(const char* bytes, int32_t length) {
       int n = ws::send(socketHandle_, bytes + sent, length - sent, 0);
       if (n == 0) break;
       if (n == ws::SOCKET_ERROR) {
-        RaiseSocketError(kWouldBlock);
+        RaiseSocketError(ws::WSAEWOULDBLOCK);
         // The send queue is full: wait until it takes bytes again rather
         // than offering them in a tight loop. A peer that takes nothing for
         // a whole time-out period ends the send.
@@ -686,7 +686,7 @@ void TSocketBase::ReadLn(std::string& line) {
         if (peerCloseError_ != 0) throw ESockError(ErrorText(peerCloseError_));
         return;
       }
-      RaiseSocketError(kWouldBlock);
+      RaiseSocketError(ws::WSAEWOULDBLOCK);
     } else if (lf) {
       AbortReadIfCanceled();
       // Exactly the rest of the line; what follows it stays in the socket.

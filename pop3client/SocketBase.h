@@ -68,6 +68,12 @@ platform::HWND CreateTimerWindow(TThreadTimer* timer);
 // last field gives the empty text.
 std::string NthWord(const std::string& text, char sep, int k);
 
+// Failures, all exceptions: ESockError for socket and connection failures
+// (socket errors read as the number, ":" and the text of the error table,
+// for example "10061:Connection refused"); EAbortError, an ESockError, for
+// a read or send ended by the time-out or a cancel; platform::Exception
+// "Not Connected"; ERangeError at the 64 KiB limits of a line or a send.
+// After every failure the time-out timer is off.
 class TSocketBase : public platform::TComponent {
  public:
   // A line is at most this long, its LF included.
@@ -77,17 +83,32 @@ class TSocketBase : public platform::TComponent {
   static constexpr int32_t kLookupBufferSize = 1024;
   static constexpr int32_t kClearInputSize = 65536;
   static constexpr uint16_t kNoSocket = 65535;
-  // Windows Sockets numbers the component tests for.
-  static constexpr int32_t kWouldBlock = 10035;
 
+  // Raises ESockError "Initializaton of windows sockets failed" when no
+  // socket can be made.
   explicit TSocketBase(platform::TComponent* owner);
+  // Aborts what is under way and closes the socket; fires no OnDisconnect.
   ~TSocketBase() override;
 
-  // Virtual operations, in the order of the original class.
+  // The virtual operations; the POP3 client replaces Connect, Disconnect
+  // and Abort.
   virtual void Accept();  // no socket of the system listens; does nothing
+  // Resolves Host, connects to Port and waits for the connection. Raises
+  // ESockError: "Already connected" (nothing else happens), "Host Lookup
+  // Timed Out", "Host Lookup Canceled", "Null Remote Address" (a name that
+  // cannot be resolved); after OnConnectionFailed: "Connection Timed out",
+  // "Connection Canceled", "Connection Failed" (refused or unreachable); a
+  // socket error of the call itself (for example 10037, already in
+  // progress) without the event.
   virtual void Connect();
+  // Closes the socket at once (no protocol exchange), fires OnDisconnect
+  // and makes a fresh socket; each call does so, connected or not. Raises
+  // ESockError when the close fails, ERangeError when no fresh socket can
+  // be made.
   virtual void Disconnect();
+  // SendLine(command), then ReadLn; raises what those raise.
   virtual void Transaction(const std::string& command, std::string& reply);
+  // Cancels the wait in progress (the base closes nothing).
   virtual void Abort();
 
   std::string Transaction(const std::string& command) {
@@ -96,37 +117,70 @@ class TSocketBase : public platform::TComponent {
     return reply;
   }
 
-  // One line through its LF (CR LF when the peer sent it); the empty text
-  // when the peer has closed and nothing is left.
+  // One line through its LF (CR LF when the peer sent it), nothing after it
+  // taken; the empty text at once when the peer has closed and nothing is
+  // left. Raises EAbortError "Socket readln aborted" (time-out or cancel,
+  // also when a whole line waits), ESockError for a socket error (a reset
+  // reads "10054:Connection reset by peer"), ERangeError after 65536 bytes
+  // without an LF.
   void ReadLn(std::string& line);
   std::string ReadLn() {
     std::string line;
     ReadLn(line);
     return line;
   }
+  // Sends text and CR LF, text up to its first NUL, or length bytes (0:
+  // up to the first NUL). Raise ERangeError beyond kSendLimit bytes before
+  // sending anything, EAbortError "Socket send aborted" when a cancel is
+  // pending (nothing sent) or the peer takes nothing for a whole TimeOut,
+  // ESockError for a socket error.
   void SendLine(const std::string& text);
   void SendText(const std::string& text);
-  // length 0 stands for the bytes up to the first NUL.
   void SendBuffer(const char* bytes, int32_t length);
 
+  // Raises platform::Exception "Not Connected" unless connected, after
+  // giving OnConnectionRequired one chance to connect.
   void CheckConnected();
+  // Sets Canceled: the wait in progress gives up, a send that starts
+  // afterwards fails. Raises nothing.
   void Cancel();
-  void CloseSocketHandle();
-  void RaiseSocketError(int32_t ignored);
+  // "" for 0, "number:text" for a number of the table, else "Unknown Error
+  // No. " and the number.
   std::string ErrorText(int32_t number);
   // The 50 (number, text) pairs of the socket error table.
   static const std::vector<std::pair<int32_t, const char*>>& SocketErrorTexts();
+  // Live components that have started the socket library.
+  static int32_t StartupCount();
 
+  bool Connected() const { return connected_; }
+
+  // --- The steps the operations above are made of, used by the POP3
+  // client, the notice window, the time-out timer and the tests; nothing
+  // else of the system calls them.
+  // Clears Connected, closes the socket, fires OnDisconnect (not while
+  // destroyed), puts a fresh socket in its place. Raises as Disconnect.
+  void CloseSocketHandle();
+  // Raises ESockError for the last socket error unless it is `ignored` or
+  // no socket error at all.
+  void RaiseSocketError(int32_t ignored);
+  // Fills RemoteAddress from Host; raises ESockError "Host Lookup Timed
+  // Out", "Host Lookup Canceled", "Host Lookup Failed".
   void ResolveHost();
+  // Arm and disarm the step's time-out; TimerOn raises ERangeError for a
+  // negative TimeOut and platform::Exception "No Timer" when the platform
+  // refuses the timer.
   void TimerOn();
   void TimerOff();
   void TimerFired(platform::TObject* Sender);
+  // The notice window's dispatch; failures inside it are dropped.
   void HandleNotice(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
+  // Calls OnStatus for levels up to ReportLevel; its failures are dropped.
   void ReportStatus(int level, const std::string& text);
+  // A byte waits to be read; false also on any error. Raises nothing.
   bool DataAvailable();
+  // Drops one receive's worth of waiting bytes. Raises nothing.
   void ClearInput();
 
-  bool Connected() const { return connected_; }
   bool Canceled() const { return canceled_; }
   bool TimedOut() const { return timedOut_; }
   bool WaitDone() const { return waitDone_; }
@@ -137,9 +191,6 @@ class TSocketBase : public platform::TComponent {
   platform::HWND NoticeWindow() const { return noticeWindow_; }
   TThreadTimer& TimeOutTimer() { return *timeOutTimer_; }
   const std::string& LastStatus() const { return lastStatus_; }
-
-  // Live components that have started the socket library.
-  static int32_t StartupCount();
 
   std::string Host;
   int32_t Port = 0;
