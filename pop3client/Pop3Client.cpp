@@ -1,6 +1,7 @@
 #include "pop3client/Pop3Client.h"
 
 #include "platform/Convert.h"
+#include "platform/ScopeExit.h"
 
 namespace {
 
@@ -31,18 +32,6 @@ void Fire(const platform::TNotifyEvent& event, platform::TObject* sender) {
   platform::TNotifyEvent handler = event;  // the handler may replace the event
   handler(sender);
 }
-
-// Clears the busy flag when the operation that set it ends, however it ends.
-class BusyScope {
- public:
-  explicit BusyScope(bool& flag) : flag_(flag) { flag_ = true; }
-  ~BusyScope() { flag_ = false; }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  bool& flag_;
-};
 
 }  // namespace
 
@@ -163,7 +152,8 @@ std::string TPop3Client::ReadReplyLine() {
 
 void TPop3Client::ListSizes() {
   if (commandBusy_) return;
-  BusyScope busy(commandBusy_);
+  commandBusy_ = true;
+  platform::ScopeExit notBusy([this] { commandBusy_ = false; });
   CheckConnected();
   Transaction("LIST ");
   for (int32_t lines = 0;; ++lines) {
@@ -221,7 +211,8 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
 
 void TPop3Client::FetchSummary(int32_t number) {
   if (commandBusy_) return;
-  BusyScope busy(commandBusy_);
+  commandBusy_ = true;
+  platform::ScopeExit notBusy([this] { commandBusy_ = false; });
   CheckConnected();
   if (number < 1) throw platform::RangeError();
   Fire(OnRetrieveStart, this);
@@ -239,7 +230,8 @@ void TPop3Client::FetchSummary(int32_t number) {
 
 bool TPop3Client::FetchHeader(int32_t number) {
   if (commandBusy_) return false;
-  BusyScope busy(commandBusy_);
+  commandBusy_ = true;
+  platform::ScopeExit notBusy([this] { commandBusy_ = false; });
   CheckConnected();
   if (number < 1) throw platform::RangeError();
   std::string reply;
@@ -253,7 +245,8 @@ void TPop3Client::DeleteMessage(int32_t number) {
   if (commandBusy_) return;
   bool accepted = false;
   {
-    BusyScope busy(commandBusy_);
+    commandBusy_ = true;
+    platform::ScopeExit notBusy([this] { commandBusy_ = false; });
     CheckConnected();
     if (number < 1) throw platform::RangeError();
     std::string reply = Transaction("DELE " + platform::IntToStr(number));

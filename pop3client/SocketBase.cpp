@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/Convert.h"
+#include "platform/ScopeExit.h"
 #include "platform/Winsock.h"
 
 namespace ws = platform;
@@ -22,19 +23,6 @@ int32_t g_startupCount = 0;
 
 const char kNoticeClassName[] = "SocketWindowClass";
 const char kTimerClassName[] = "TmrWindowClass";
-
-// Runs its action when the scope ends, also by an exception.
-template <typename F>
-class AtExit {
- public:
-  explicit AtExit(F f) : f_(std::move(f)) {}
-  ~AtExit() { f_(); }
-  AtExit(const AtExit&) = delete;
-  AtExit& operator=(const AtExit&) = delete;
-
- private:
-  F f_;
-};
 
 uint16_t LowWord(ws::LPARAM v) { return static_cast<uint16_t>(static_cast<uintptr_t>(v) & 0xffff); }
 uint16_t HighWord(ws::LPARAM v) {
@@ -387,7 +375,7 @@ void TSocketBase::ResolveHost() {
   remoteAddress_ = 0;
   TimerOn();
   {
-    AtExit off([this] {
+    platform::ScopeExit off([this] {
       TimerOff();
       // A late answer of this request must change nothing.
       CancelLookup();
@@ -538,7 +526,7 @@ void TSocketBase::Connect() {
     throw;
   }
   {
-    AtExit off([this] { TimerOff(); });
+    platform::ScopeExit off([this] { TimerOff(); });
     do {
       ws::WaitForSocketActivity(socketHandle_, kPassSleepMs);
       ws::ProcessMessages();
@@ -600,7 +588,7 @@ void TSocketBase::SendBuffer(const char* bytes, int32_t length) {
   // A send does not pump, so no tick could end it: the step's time-out is
   // begun and ended without a platform timer.
   BeginTimedStep();
-  AtExit off([this] { TimerOff(); });
+  platform::ScopeExit off([this] { TimerOff(); });
   if (!canceled_) {
     if (length == 0) length = static_cast<int32_t>(strnlen(bytes, kSendLimit + 1));
     if (length < 0 || length > kSendLimit) throw platform::RangeError();
@@ -654,7 +642,7 @@ void TSocketBase::ReadLn(std::string& line) {
   // only when the read has to wait: a line that has already arrived costs
   // no timer.
   BeginTimedStep();
-  AtExit off([this] { TimerOff(); });
+  platform::ScopeExit off([this] { TimerOff(); });
   int32_t taken = 0;
   bool timerStarted = false;
   for (;;) {

@@ -1,6 +1,7 @@
 #include "spamfilter/Batch.h"
 
 #include "platform/Convert.h"
+#include "platform/ScopeExit.h"
 #include "spamfilter/Rules.h"
 #include "spamfilter/Scan.h"
 
@@ -9,9 +10,7 @@ bool autodeleteAktiv = false;
 int32_t Autodelete(tMailboxMgmt& s, bool protokoll) {
   if (autodeleteAktiv) return 0;
   autodeleteAktiv = true;
-  struct Freigabe {
-    ~Freigabe() { autodeleteAktiv = false; }
-  } freigabe;
+  platform::ScopeExit freigabe([] { autodeleteAktiv = false; });
   VirdefsLesen(s);
   MailheaderLaden(s);
   Spamcheck(s);

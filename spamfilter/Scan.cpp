@@ -6,6 +6,7 @@
 
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
+#include "platform/ScopeExit.h"
 #include "pop3client/Pop3Client.h"
 #include "spamfilter/Rules.h"
 
@@ -70,15 +71,6 @@ Anmeldung Anmelden(tMailboxMgmt& s, tSessionObserver& b) {
 void Abmelden(tMailboxMgmt& s) {
   if (s.pop3->Connected()) s.pop3->Disconnect();
 }
-
-// Unbinds the size handler however ListSizes ends.
-struct ListenBindung {
-  explicit ListenBindung(tMailboxMgmt& s) : s_(s) {
-    s_.pop3->OnList = [&s](int32_t Msg, int32_t Size) { GroesseMerken(s, Msg, Size); };
-  }
-  ~ListenBindung() { s_.pop3->OnList = nullptr; }
-  tMailboxMgmt& s_;
-};
 
 // The length of the text form of a line list: every line followed by CR LF.
 size_t TextLaenge(const platform::TStringList& zeilen) {
@@ -176,7 +168,9 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
         b.ScanListing(s);
         s.summaries.resize(static_cast<size_t>(n) + 1);
         {
-          ListenBindung bindung(s);
+          // The size handler is bound for this listing only, however it ends.
+          s.pop3->OnList = [&s](int32_t Msg, int32_t Size) { GroesseMerken(s, Msg, Size); };
+          platform::ScopeExit unbind([&s] { s.pop3->OnList = nullptr; });
           s.pop3->ListSizes();
         }
         s.headers.assign(static_cast<size_t>(n) + 1, platform::TStringList());

@@ -10,6 +10,7 @@
 
 #include "platform/Convert.h"
 #include "platform/Runtime.h"
+#include "platform/ScopeExit.h"
 #include "platform/TextFile.h"
 #include "pop3client/Pop3Client.h"
 #include "window/desktop/Controls.h"
@@ -56,18 +57,6 @@ class MemoProtokoll : public tProtokollView {
 
  private:
   desktop::TMemo* memo_;
-};
-
-// Runs `fn` when the scope is left, also by a failure.
-class Zuletzt {
- public:
-  explicit Zuletzt(std::function<void()> fn) : fn_(std::move(fn)) {}
-  ~Zuletzt() { fn_(); }
-  Zuletzt(const Zuletzt&) = delete;
-  Zuletzt& operator=(const Zuletzt&) = delete;
-
- private:
-  std::function<void()> fn_;
 };
 
 bool GleicherHost(const std::string& a, const std::string& b) {
@@ -704,7 +693,7 @@ void Tfrm_Emails::a_autodeleteExecute(platform::TObject*) {
 
   // However the run ends: state restored, the next interval counted from
   // now; a failure then goes on to the default error dialog.
-  Zuletzt danach([this] {
+  platform::ScopeExit danach([this] {
     MarkInteractiveListStaleAfterRun();
     if (batchGestartet_) {
       lbl_Batchstatus->SetCaption(kBatchWartet);

@@ -1,6 +1,7 @@
 #include "window/desktop/QtEventSource.h"
 
 #include "platform/Messages.h"
+#include "platform/ScopeExit.h"
 #include "window/desktop/Events.h"
 
 #include <QAbstractEventDispatcher>
@@ -135,14 +136,10 @@ void TQtEventSource::Wait(std::vector<WaitSocket>& sockets,
   frames_.push_back(&frame);
   Acquire(keys);
   // However the wait is left, the frame and its notifiers go with it.
-  struct Leave {
-    TQtEventSource* self;
-    const std::vector<Key>& keys;
-    ~Leave() {
-      self->Release(keys);
-      self->frames_.pop_back();
-    }
-  } leave{this, keys};
+  platform::ScopeExit leave([this, &keys] {
+    Release(keys);
+    frames_.pop_back();
+  });
 
   QTimer deadlineTimer;
   deadlineTimer.setTimerType(Qt::PreciseTimer);
