@@ -58,7 +58,7 @@ void TPop3Client::SetAttachFilePath(const std::string& path) {
 }
 
 void TPop3Client::Abort() {
-  ReportStatus(8, "Abort");
+  ReportStatus(kStatusStep, "Abort");
   Cancel();
   if (Connected()) {
     TSocketBase::Disconnect();
@@ -224,7 +224,7 @@ void TPop3Client::FetchSummary(int32_t number) {
   std::string sizeReply = Transaction("LIST " + platform::IntToStr(number));
   if (sizeReply.empty()) throw platform::Exception(kClosedByServer);
   s.Bytes = platform::StrToInt(platform::Trim(NthWord(sizeReply, ' ', 3)));
-  ReportStatus(1, kSummaryRetrieved);
+  ReportStatus(kStatusResult, kSummaryRetrieved);
   Fire(OnRetrieveEnd, this);
 }
 

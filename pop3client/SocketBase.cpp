@@ -205,7 +205,7 @@ TSocketBase::TSocketBase(platform::TComponent* owner) : platform::TComponent(own
   timeOutTimer_ = new TThreadTimer(this);
   timeOutTimer_->SetEnabled(false);
   timeOutTimer_->SetOnTimer([this](platform::TObject* sender) { TimerFired(sender); });
-  ReportStatus(8, "Create");
+  ReportStatus(kStatusStep, "Create");
   try {
     SocketStartup();
   } catch (...) {
@@ -219,7 +219,7 @@ TSocketBase::TSocketBase(platform::TComponent* owner) : platform::TComponent(own
 
 TSocketBase::~TSocketBase() {
   BeginDestroy();
-  ReportStatus(8, "Destroy");
+  ReportStatus(kStatusStep, "Destroy");
   try {
     Abort();
   } catch (...) {
@@ -244,7 +244,7 @@ TSocketBase::~TSocketBase() {
 }
 
 void TSocketBase::SocketStartup() {
-  ReportStatus(8, "Initializing Winsock");
+  ReportStatus(kStatusStep, "Initializing Winsock");
   if (++g_startupCount == 1) {
     ws::WSADATA data;
     ws::WSAStartup(kSocketsVersion, &data);
@@ -303,7 +303,7 @@ void TSocketBase::ReportStatus(int level, const std::string& text) {
 }
 
 std::string TSocketBase::ErrorText(int32_t number) {
-  ReportStatus(8, "Looking Up Error Message");
+  ReportStatus(kStatusStep, "Looking Up Error Message");
   if (number == 0) return {};
   for (const auto& [n, text] : SocketErrorTexts()) {
     if (n == number) return platform::IntToStr(number) + ":" + text;
@@ -324,7 +324,7 @@ void TSocketBase::TimerOn() {
 }
 
 void TSocketBase::BeginTimedStep() {
-  ReportStatus(8, "Timer On");
+  ReportStatus(kStatusStep, "Timer On");
   timedOut_ = false;
   if (TimeOut < 0) throw platform::RangeError();
 }
@@ -335,12 +335,12 @@ void TSocketBase::StartTimer() {
 }
 
 void TSocketBase::TimerOff() {
-  ReportStatus(8, "Timer Off");
+  ReportStatus(kStatusStep, "Timer Off");
   if (timeOutTimer_) timeOutTimer_->SetEnabled(false);
 }
 
 void TSocketBase::TimerFired(platform::TObject*) {
-  ReportStatus(8, "Timer Triggered");
+  ReportStatus(kStatusStep, "Timer Triggered");
   TimerOff();
   timedOut_ = true;
   waitDone_ = true;
@@ -348,12 +348,12 @@ void TSocketBase::TimerFired(platform::TObject*) {
 }
 
 void TSocketBase::Abort() {
-  ReportStatus(8, "Abort");
+  ReportStatus(kStatusStep, "Abort");
   Cancel();
 }
 
 void TSocketBase::Cancel() {
-  ReportStatus(8, "Canceling");
+  ReportStatus(kStatusStep, "Canceling");
   canceled_ = true;
 }
 
@@ -365,7 +365,7 @@ void TSocketBase::CancelLookup() {
 }
 
 void TSocketBase::ResolveHost() {
-  ReportStatus(8, "Resolve Host");
+  ReportStatus(kStatusStep, "Resolve Host");
   size_t n = std::min(Host.size(), static_cast<size_t>(kLineLimit));
   std::memcpy(LineBuffer.data(), Host.data(), n);
   LineBuffer[n] = '\0';
@@ -461,12 +461,12 @@ void TSocketBase::HandleNotice(platform::UINT msg, platform::WPARAM wParam, plat
 }
 
 bool TSocketBase::DataAvailable() {
-  ReportStatus(8, "Data Available");
+  ReportStatus(kStatusStep, "Data Available");
   return ws::recv(socketHandle_, LineBuffer.data(), 1, ws::MSG_PEEK) > 0;
 }
 
 void TSocketBase::ClearInput() {
-  ReportStatus(8, "Clearing Input");
+  ReportStatus(kStatusStep, "Clearing Input");
   std::vector<char> scratch(kClearInputSize);
   ws::recv(socketHandle_, scratch.data(), kClearInputSize, 0);
 }
@@ -474,7 +474,7 @@ void TSocketBase::ClearInput() {
 // ---------------------------------------------------------------- connection
 
 void TSocketBase::Connect() {
-  ReportStatus(8, "Connecting");
+  ReportStatus(kStatusStep, "Connecting");
   canceled_ = false;
   peerCloseError_ = 0;
   if (connected_) throw ESockError("Already connected");
@@ -547,12 +547,12 @@ void TSocketBase::Connect() {
 }
 
 void TSocketBase::Disconnect() {
-  ReportStatus(8, "Disconnecting");
+  ReportStatus(kStatusStep, "Disconnecting");
   CloseSocketHandle();
 }
 
 void TSocketBase::CloseSocketHandle() {
-  ReportStatus(4, "Request Close Socket");
+  ReportStatus(kStatusTransfer, "Request Close Socket");
   connected_ = false;
   peerCloseError_ = 0;
   if (socketHandle_ == kNoSocket) return;
@@ -569,7 +569,7 @@ void TSocketBase::CloseSocketHandle() {
 }
 
 void TSocketBase::CheckConnected() {
-  ReportStatus(8, "Checking Connection");
+  ReportStatus(kStatusStep, "Checking Connection");
   bool asked = false;
   while (!connected_) {
     if (asked || !OnConnectionRequired) throw platform::Exception("Not Connected");
@@ -584,7 +584,7 @@ void TSocketBase::CheckConnected() {
 // ---------------------------------------------------------------- exchange
 
 void TSocketBase::SendBuffer(const char* bytes, int32_t length) {
-  ReportStatus(4, "Sending Buffer");
+  ReportStatus(kStatusTransfer, "Sending Buffer");
   // A send does not pump, so no tick could end it: the step's time-out is
   // begun and ended without a platform timer.
   BeginTimedStep();
@@ -616,7 +616,7 @@ void TSocketBase::SendBuffer(const char* bytes, int32_t length) {
 }
 
 void TSocketBase::SendText(const std::string& text) {
-  ReportStatus(8, "Write");
+  ReportStatus(kStatusStep, "Write");
   size_t n = std::min(text.size(), static_cast<size_t>(kLineLimit));
   std::memcpy(LineBuffer.data(), text.data(), n);
   LineBuffer[n] = '\0';
@@ -624,7 +624,7 @@ void TSocketBase::SendText(const std::string& text) {
 }
 
 void TSocketBase::SendLine(const std::string& text) {
-  ReportStatus(8, "Writeln");
+  ReportStatus(kStatusStep, "Writeln");
   SendText(text + "\r\n");
 }
 
@@ -636,7 +636,7 @@ void TSocketBase::AbortReadIfCanceled() {
 }
 
 void TSocketBase::ReadLn(std::string& line) {
-  ReportStatus(8, "ReadLn");
+  ReportStatus(kStatusStep, "ReadLn");
   line.clear();
   // The step's time-out counts from here, but the platform timer is started
   // only when the read has to wait: a line that has already arrived costs
@@ -703,10 +703,10 @@ void TSocketBase::ReadLn(std::string& line) {
 }
 
 void TSocketBase::Transaction(const std::string& command, std::string& reply) {
-  ReportStatus(8, "Transaction");
+  ReportStatus(kStatusStep, "Transaction");
   SendLine(command);
   std::string line;
   ReadLn(line);
-  if (!line.empty()) ReportStatus(1, line);
+  if (!line.empty()) ReportStatus(kStatusResult, line);
   reply = line;
 }

@@ -196,6 +196,11 @@ class TSocketBase : public platform::TComponent {
   int32_t Port = 0;
   int32_t TimeOut = 0;  // ms per waiting step; 0 = no limit
   int32_t ReportLevel = 0;
+  // The levels of the status reports: one reaches OnStatus when its level is
+  // at most ReportLevel (0, as the programs leave it: none).
+  static constexpr int32_t kStatusResult = 1;    // each reply line, a retrieved summary
+  static constexpr int32_t kStatusTransfer = 4;  // sending a buffer, closing the socket
+  static constexpr int32_t kStatusStep = 8;      // every other step
 
   int32_t BytesTotal = 0;  // never written
   int32_t BytesRecvd = 0;  // never written

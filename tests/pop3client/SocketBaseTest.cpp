@@ -202,7 +202,7 @@ TEST(SocketBaseReadLn, ArrivedLinesCostNoAllocation) {
   EXPECT_EQ(line, "+OK b\r\n");
   EXPECT_EQ(sock->TimeOutTimer().Interval(), interval);  // the timer was not set up again
   std::vector<std::string> status;
-  sock->ReportLevel = 8;
+  sock->ReportLevel = TSocketBase::kStatusStep;
   sock->OnStatus = [&](platform::TComponent*, const std::string& s) { status.push_back(s); };
   EXPECT_EQ(sock->ReadLn(), "+OK c\r\n");
   EXPECT_EQ(status, (std::vector<std::string>{"ReadLn", "Timer On", "Timer Off"}));
@@ -395,7 +395,7 @@ TEST(SocketBaseTransaction, CommandAndReply) {
   ScriptedPeer peer(Script().Exchange("NOOP", "+OK fine\r\n").Exchange("X", "-ERR\n"));
   auto sock = ConnectedTo(peer);
   std::vector<std::string> status;
-  sock->ReportLevel = 1;
+  sock->ReportLevel = TSocketBase::kStatusResult;
   sock->OnStatus = [&](platform::TComponent*, const std::string& s) { status.push_back(s); };
   EXPECT_EQ(sock->Transaction("NOOP"), "+OK fine\r\n");
   std::string reply;
@@ -922,16 +922,16 @@ TEST(SocketBaseStatus, ReportsUpToTheLevel) {
     EXPECT_EQ(sender, sock.get());
     status.push_back(s);
   };
-  sock->ReportLevel = 8;
+  sock->ReportLevel = TSocketBase::kStatusStep;
   sock->Transaction("NOOP");
   EXPECT_EQ(status, (std::vector<std::string>{"Transaction", "Writeln", "Write", "Sending Buffer", "Timer On",
                                               "Timer Off", "ReadLn", "Timer On", "Timer Off", "+OK\r\n"}));
   status.clear();
-  sock->ReportLevel = 4;
+  sock->ReportLevel = TSocketBase::kStatusTransfer;
   sock->Disconnect();
   EXPECT_EQ(status, std::vector<std::string>{"Request Close Socket"});
   // A handler that fails changes nothing for the caller.
-  sock->ReportLevel = 8;
+  sock->ReportLevel = TSocketBase::kStatusStep;
   sock->OnStatus = [](platform::TComponent*, const std::string&) { throw std::runtime_error("x"); };
   EXPECT_NO_THROW(sock->Cancel());
   EXPECT_TRUE(sock->Canceled());
