@@ -635,10 +635,20 @@ void detail::DeliverSocketReadiness(const std::vector<WaitSocket>& ready) {
     if (rec->state == SockState::Connecting) {
       if (!(w.revents & (POLLOUT | POLLERR | POLLHUP))) continue;
       int err = PendingSocketError(rec->fd);
-      if (err == 0 && (w.revents & POLLOUT)) {
+      // A reset or a broken pipe only comes on an established connection:
+      // the peer accepted and hung up before this first look. The connect
+      // has succeeded, and the stream ends at once with that error.
+      const bool lostAtOnce = err == ECONNRESET || err == EPIPE;
+      if ((err == 0 || lostAtOnce) && (w.revents & POLLOUT)) {
         rec->state = SockState::Connected;
         rec->readArmed = true;
         PostNotice(handle, *rec, FD_CONNECT, 0);
+        if (lostAtOnce) {
+          rec->stickyError = MapErrno(err);
+          rec->closeReported = true;
+          rec->readArmed = false;
+          PostNotice(handle, *rec, FD_CLOSE, rec->stickyError);
+        }
       } else {
         rec->state = SockState::Failed;
         PostNotice(handle, *rec, FD_CONNECT, MapErrno(err ? err : ECONNREFUSED));
