@@ -203,7 +203,12 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
     if (StartsWith(line, "Subject:")) s.Subject.assign(line, 8);
     if (StartsWith(line, "From:")) s.From.assign(line, 5);
     const bool last = line == ".";
-    s.Header.Add(std::move(line));
+    if (OnHeaderLine) {
+      THeaderLineEvent handler = OnHeaderLine;
+      handler(line);
+    } else {
+      s.Header.Add(std::move(line));
+    }
     if (last) break;
   }
   return true;
@@ -239,6 +244,25 @@ bool TPop3Client::FetchHeader(int32_t number) {
   // No reply at all is no refusal: the server has gone.
   if (reply.empty()) throw platform::Exception(kClosedByServer);
   return false;
+}
+
+bool TPop3Client::FetchSize(int32_t number) {
+  if (commandBusy_) return false;
+  commandBusy_ = true;
+  platform::ScopeExit notBusy([this] { commandBusy_ = false; });
+  CheckConnected();
+  if (number < 1) throw platform::RangeError();
+  // Untrusted reply "+OK n size": it counts only when it names this
+  // message and its size is a number.
+  std::string reply = Transaction("LIST " + platform::IntToStr(number));
+  if (reply.empty()) throw platform::Exception(kClosedByServer);
+  if (!Positive(reply)) return false;
+  CutLineEnd(reply);
+  if (platform::TryStrToInt(NthWord(reply, ' ', 2)) != number) return false;
+  std::optional<int32_t> size = platform::TryStrToInt(platform::Trim(NthWord(reply, ' ', 3)));
+  if (!size) return false;
+  summary_->Bytes = *size;
+  return true;
 }
 
 void TPop3Client::DeleteMessage(int32_t number) {

@@ -41,6 +41,7 @@ using TVarFileNameEvent = std::function<void(std::string& FileName)>;
 class TPop3Client : public TSocketBase {
  public:
   using TListEvent = std::function<void(int32_t Msg, int32_t Size)>;
+  using THeaderLineEvent = std::function<void(std::string& Line)>;
 
   static constexpr int32_t kDefaultPort = 110;
   // The header lines of one message may hold at most this many bytes; a
@@ -97,6 +98,12 @@ class TPop3Client : public TSocketBase {
   // client is inside another command); the connection stays up then.
   // Raises as FetchSummary for everything else.
   bool FetchHeader(int32_t number);
+  // LIST n alone: the size into Summary().Bytes. False, Bytes untouched,
+  // when the server refuses, names another message, or gives no size that
+  // is a number (or the client is inside another command). Raises ERangeError
+  // for n below 1, "Connection closed by server" when no reply comes, and the
+  // socket component's failures.
+  bool FetchSize(int32_t number);
   // DELE n; OnSuccess when accepted. Raises ERangeError for n below 1; a
   // reply whose first field is "-ERR" (after OnFailure); "Connection closed
   // by server" (after OnFailure).
@@ -123,6 +130,10 @@ class TPop3Client : public TSocketBase {
   platform::THandlerEvent OnAuthenticationNeeded;
   platform::THandlerEvent OnAuthenticationFailed;
   TListEvent OnList;
+  // Set, it is handed every header line of a TOP reply as it is read (line
+  // end cut, the closing "." included), and Summary().Header stays empty: a
+  // caller that keeps only a share of a header never holds all its lines.
+  THeaderLineEvent OnHeaderLine;
   platform::TNotifyEvent OnRetrieveStart;
   platform::TNotifyEvent OnRetrieveEnd;
   platform::TNotifyEvent OnSuccess;

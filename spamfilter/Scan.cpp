@@ -1,7 +1,7 @@
 #include "spamfilter/Scan.h"
 
 #include <algorithm>
-#include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/Convert.h"
@@ -72,69 +72,122 @@ void Abmelden(tMailboxMgmt& s) {
   if (s.pop3->Connected()) s.pop3->Disconnect();
 }
 
-// The length of the text form of a line list: every line followed by CR LF.
-size_t TextLaenge(const platform::TStringList& zeilen) {
-  size_t summe = 0;
-  for (const std::string& z : zeilen.Lines()) summe += z.size() + 2;
-  return summe;
+// True when `zeile` starts with `key`, the case of a-z ignored.
+bool BeginntMit(std::string_view zeile, std::string_view key) {
+  if (zeile.size() < key.size()) return false;
+  for (size_t i = 0; i < key.size(); ++i)
+    if (platform::UpCase(zeile[i]) != platform::UpCase(key[i])) return false;
+  return true;
 }
 
-// The lines that the text form of `zeilen` splits into, without building
-// that text: a line is moved as it is unless it holds a line break of its
-// own (untrusted server data may), which splits it as the text form would.
-std::vector<std::string> ZeilenDesTexts(std::vector<std::string>&& zeilen) {
-  auto eigenerUmbruch = [](const std::string& z) {
-    return std::memchr(z.data(), '\r', z.size()) != nullptr || std::memchr(z.data(), '\n', z.size()) != nullptr;
-  };
-  if (std::none_of(zeilen.begin(), zeilen.end(), eigenerUmbruch)) return std::move(zeilen);
-  std::vector<std::string> aus;
-  aus.reserve(zeilen.size());
-  for (std::string& z : zeilen) {
-    if (!eigenerUmbruch(z)) {
-      aus.push_back(std::move(z));
-      continue;
-    }
-    z += "\r\n";
-    for (std::string& teil : platform::SplitLines(z)) aus.push_back(std::move(teil));
+// Hands `f` each line that the text form of a received line (the line, then
+// CR LF) splits into: a line is passed whole unless it holds a line break
+// of its own (untrusted server data may: a bare CR), which splits it as
+// the text form would. The pieces are views into `z`.
+template <class F>
+void TextZeilen(const std::string& z, F&& f) {
+  size_t start = 0;
+  for (size_t i = 0; i < z.size(); ++i) {
+    if (z[i] != '\r' && z[i] != '\n') continue;
+    f(std::string_view(z).substr(start, i - start));
+    if (z[i] == '\r' && i + 1 < z.size() && z[i + 1] == '\n') ++i;
+    start = i + 1;
   }
-  return aus;
+  // The CR LF that follows the line ends its last piece.
+  f(std::string_view(z).substr(start));
 }
 
-// The header lines of the client's last fetched message as an entry holds
-// them, before the cut. They move out of the client; its copy is read once.
-platform::TStringList KopfzeilenNehmen(tMailboxMgmt& s) {
-  platform::TStringList& kopf = s.pop3->Summary().Header;
-  platform::TStringList h(ZeilenDesTexts(std::move(kopf.Lines())));
-  kopf.Clear();
-  return h;
-}
-
-// Drops the lines past the kept share of a header text. The scan and the
-// deletion pass's check both cut with it, so that equal messages compare
-// equal.
-void Begrenzen(platform::TStringList& h) {
-  size_t summe = 0;
-  auto& zeilen = h.Lines();
-  for (size_t i = 0; i < zeilen.size(); ++i) {
-    summe += zeilen[i].size() + 2;
-    if (summe > kMaxGespeicherterHeader) {
-      zeilen.resize(i);
+// Collects what an entry keeps of a header as the client reads it, line by
+// line: the text form's length, the first sender and subject line of the
+// whole text, and its lines up to the kept share. Past that share nothing
+// more is stored, so the memory of an entry, and of one reply while it is
+// read, is bounded whatever the server sends.
+class Kopfsammler {
+ public:
+  // One line as the client received it, without its line end.
+  void Zeile(std::string& z) {
+    laenge_ += z.size() + 2;
+    if (voll_ && from_.has_value() && subject_.has_value()) return;
+    if (z.find_first_of("\r\n") == std::string::npos) {
+      Teil(z);
+      if (!voll_ && Platz(z.size())) zeilen_.push_back(std::move(z));
       return;
     }
+    TextZeilen(z, [this](std::string_view teil) {
+      Teil(teil);
+      if (!voll_ && Platz(teil.size())) zeilen_.emplace_back(teil);
+    });
   }
-}
+
+  size_t TextLaenge() const { return laenge_; }
+  std::string From() const { return from_.value_or(std::string()); }
+  std::string Subject() const { return subject_.value_or(std::string()); }
+  // The kept lines, in a list of exactly their room.
+  platform::TStringList Zeilen() {
+    zeilen_.shrink_to_fit();
+    return platform::TStringList(std::move(zeilen_));
+  }
+
+ private:
+  // Sender and subject: the rest of the first line of the whole text that
+  // starts with the key, as the header fields of the kept lines would give
+  // it; cut to the kept share.
+  void Teil(std::string_view teil) {
+    auto feld = [teil](std::optional<std::string>& wert, std::string_view key) {
+      if (!wert.has_value() && BeginntMit(teil, key)) wert.emplace(teil.substr(key.size(), kMaxGespeicherterHeader));
+    };
+    feld(from_, "FROM:");
+    feld(subject_, "SUBJECT:");
+  }
+  // True when a line of `n` characters still fits the kept share; the first
+  // that does not ends the share.
+  bool Platz(size_t n) {
+    if (zeilen_.size() < kMaxGespeicherteZeilen && gespeichert_ + n + 2 <= kMaxGespeicherterHeader) {
+      gespeichert_ += n + 2;
+      return true;
+    }
+    voll_ = true;
+    return false;
+  }
+
+  size_t laenge_ = 0;
+  size_t gespeichert_ = 0;
+  bool voll_ = false;
+  std::vector<std::string> zeilen_;
+  std::optional<std::string> from_;
+  std::optional<std::string> subject_;
+};
+
+// Binds a collector to the client's header lines for one command, however
+// it ends.
+class Sammeln {
+ public:
+  Sammeln(TPop3Client& pop3, Kopfsammler& k) : pop3_(pop3) {
+    pop3_.OnHeaderLine = [&k](std::string& z) { k.Zeile(z); };
+  }
+  ~Sammeln() { pop3_.OnHeaderLine = nullptr; }
+  Sammeln(const Sammeln&) = delete;
+  Sammeln& operator=(const Sammeln&) = delete;
+
+ private:
+  TPop3Client& pop3_;
+};
 
 // True when the message now at entry p's number is the one the scan stored
-// for it: its header lines, cut as the scan cut them, are the entry's. Sends
-// TOP n 0 unless the number is beyond the server's count; a refused TOP
-// means the message is gone.
+// for it: its header lines, kept as the scan kept them, are the entry's,
+// and so is its size. TOP n 0 first, LIST n only after a TOP that matched;
+// nothing is sent for a number beyond the server's count. A refused TOP or
+// LIST means the message is gone.
 bool Unveraendert(tMailboxMgmt& s, size_t p) {
   const int32_t nr = s.summaries[p].nr;
   if (nr < 1 || nr > s.pop3->MessageCount() || p >= s.headers.size()) return false;
-  if (!s.pop3->FetchHeader(nr)) return false;
-  platform::TStringList jetzt = KopfzeilenNehmen(s);
-  Begrenzen(jetzt);
-  return jetzt.Lines() == s.headers[p].Lines();
+  Kopfsammler jetzt;
+  {
+    Sammeln binden(*s.pop3, jetzt);
+    if (!s.pop3->FetchHeader(nr)) return false;
+  }
+  if (jetzt.Zeilen().Lines() != s.headers[p].Lines()) return false;
+  return s.pop3->FetchSize(nr) && s.pop3->Summary().Bytes == s.summaries[p].groesse;
 }
 
 }  // namespace
@@ -178,20 +231,21 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
         int32_t j = 0;
         for (int32_t d = 1; d <= n; ++d) {
           b.ScanFetching(s, d, n);
-          s.pop3->FetchSummary(d);
-          platform::TStringList& kopf = s.pop3->Summary().Header;
-          if (TextLaenge(kopf) <= kMinHeaderText) continue;  // no entry: never marked, never deleted
+          Kopfsammler kopf;
+          {
+            Sammeln binden(*s.pop3, kopf);
+            s.pop3->FetchSummary(d);
+          }
+          if (kopf.TextLaenge() <= kMinHeaderText) continue;  // no entry: never marked, never deleted
           ++j;
           // Slot d still holds message d's size: j never passes d.
           int32_t groesse = s.summaries[static_cast<size_t>(d)].groesse;
-          platform::TStringList h = KopfzeilenNehmen(s);
           tMailSummary& e = s.summaries[static_cast<size_t>(j)];
           e.nr = d;
           e.groesse = groesse;
-          e.from = HeaderFeld(s, h, "FROM:");
-          e.subject = HeaderFeld(s, h, "SUBJECT:");
-          Begrenzen(h);
-          s.headers[static_cast<size_t>(j)] = std::move(h);
+          e.from = kopf.From();
+          e.subject = kopf.Subject();
+          s.headers[static_cast<size_t>(j)] = kopf.Zeilen();
           b.ScanEntryBuilt(s, j);
         }
         s.anzahl = static_cast<uint16_t>(j);
@@ -235,10 +289,16 @@ void MailheaderLoeschenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
   tSessionObserver& b = Beobachter(beobachter);
   s.busy = true;
   s.behalten = 0;
-  std::vector<size_t> weg;
+  // The marks as the pass found them: what it deletes and what the list
+  // keeps afterwards are both decided from this set, whatever happens to the
+  // marks while the pass waits on the network.
   const size_t n = Eintraege(s);
-  for (size_t i = 1; i <= n; ++i)
-    if (s.summaries[i].spam != 0) weg.push_back(i);
+  std::vector<bool> markiert(n + 1, false);
+  std::vector<size_t> weg;
+  for (size_t i = 1; i <= n; ++i) {
+    markiert[i] = s.summaries[i].spam != 0;
+    if (markiert[i]) weg.push_back(i);
+  }
   // Marked entries whose message is no longer at their number.
   std::vector<bool> geaendert(n + 1, false);
 
@@ -269,7 +329,7 @@ void MailheaderLoeschenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
   // A failed pass keeps the unmarked entries only, whatever it found.
   std::vector<size_t> bleib;
   for (size_t i = 1; i <= n; ++i)
-    if (s.summaries[i].spam == 0 || (geaendert[i] && !fehler.Gesetzt())) bleib.push_back(i);
+    if (!markiert[i] || (geaendert[i] && !fehler.Gesetzt())) bleib.push_back(i);
   s.behalten = static_cast<uint16_t>(fehler.Gesetzt() ? 0 : std::count(geaendert.begin(), geaendert.end(), true));
   fehler.Versuchen([&] { b.DeleteClosed(s, static_cast<int32_t>(bleib.size())); });
 
@@ -281,6 +341,7 @@ void MailheaderLoeschenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
       s.summaries[k] = s.summaries[von];
       if (von < s.headers.size() && k < s.headers.size()) s.headers[k] = std::move(s.headers[von]);
     }
+    s.summaries[k].spam = markiert[von] ? 1 : 0;
   }
   for (size_t i = bleib.size() + 1; i <= n && i < s.headers.size(); ++i) s.headers[i].Clear();
   s.anzahl = static_cast<uint16_t>(bleib.size());
@@ -299,15 +360,8 @@ void MailheaderLoeschen(tMailboxMgmt& s) { MailheaderLoeschenSchritte(s, nullptr
 std::string HeaderFeld(tMailboxMgmt& /*s*/, const platform::TStringList& zeilen, std::string_view key) {
   // Header lines come from the server: untrusted, used only as text.
   if (key.empty()) return {};
-  // Compared in place: this runs twice for every line of every scanned header.
-  auto beginntMitKey = [&key](const std::string& zeile) {
-    if (zeile.size() < key.size()) return false;
-    for (size_t i = 0; i < key.size(); ++i)
-      if (platform::UpCase(zeile[i]) != platform::UpCase(key[i])) return false;
-    return true;
-  };
   for (const std::string& zeile : zeilen.Lines()) {
-    if (beginntMitKey(zeile)) return zeile.substr(key.size());
+    if (BeginntMit(zeile, key)) return zeile.substr(key.size());
   }
   return {};
 }

@@ -18,10 +18,12 @@ KELVO_CORE_BEGIN
 // A header text (its lines with CR LF) must be longer than this to give an
 // entry.
 inline constexpr size_t kMinHeaderText = 10;
-// At most this much of a message's header text is kept in its entry's
-// header lines (sender and subject are taken from the whole text first), so
-// a server's headers cannot fill the memory entry by entry.
+// At most this much of a message's header text, in at most this many lines,
+// is kept in its entry's header lines (sender and subject are taken from the
+// whole text, and cut to the same length), so a server's headers cannot
+// fill the memory entry by entry.
 inline constexpr size_t kMaxGespeicherterHeader = 64 * 1024;
+inline constexpr size_t kMaxGespeicherteZeilen = 1024;
 // The entry count is 16 bits wide; a larger server count is cut to this.
 inline constexpr int32_t kMaxEintraege = 65535;
 // What the programs report after a deletion pass that kept `n` marked
@@ -94,8 +96,9 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter);
 // The rule check: entries 1..anzahl get the answer of IsSpam as their mark.
 void SpamcheckSchritte(tMailboxMgmt& s, tSessionObserver* beobachter);
 
-// The deletion pass: for every marked entry TOP n 0, and DELE n only when
-// the header lines are still those the scan stored; then QUIT. The list
+// The deletion pass: for every marked entry TOP n 0, LIST n and DELE n, the
+// DELE only when the header lines and the size are still those the scan
+// stored; then QUIT. The list
 // keeps the unmarked entries and, with their marks, the marked ones that
 // changed on the server (counted in `behalten`); after a failure only the
 // unmarked ones. Returns at once while busy or stale.

@@ -433,8 +433,8 @@ TEST_F(Kelvorun, ChangedMailboxIsNoFailureAndTheNextMailboxRuns) {
                                       " +++: 1 markierte Mail(s) auf dem Server ge\xC3\xA4ndert, nicht gel\xC3\xB6scht",
                                       "<T>127.0.0.1", "<T> +++: 2"}));
   const std::string scan = "STAT,LIST ,TOP 1 0,LIST 1,TOP 2 0,LIST 2,TOP 3 0,LIST 3,QUIT";
-  EXPECT_EQ(fake.Commands(), "USER a,PASS pw," + scan + "|USER a,PASS pw,STAT,TOP 2 0,DELE 2,TOP 3 0,QUIT|USER b,PASS pw," +
-                                 scan + "|USER b,PASS pw,STAT,TOP 2 0,DELE 2,TOP 3 0,DELE 3,QUIT");
+  EXPECT_EQ(fake.Commands(), "USER a,PASS pw," + scan + "|USER a,PASS pw,STAT,TOP 2 0,LIST 2,DELE 2,TOP 3 0,QUIT|USER b,PASS pw," +
+                                 scan + "|USER b,PASS pw,STAT,TOP 2 0,LIST 2,DELE 2,TOP 3 0,LIST 3,DELE 3,QUIT");
 }
 
 // The run-time's report: class, program, an address, then the message with
@@ -485,7 +485,7 @@ TEST_F(Kelvorun, FailuresThatEndTheWholeRun) {
     EXPECT_EQ(folder_.LogLines(), (std::vector<std::string>{"--- Start ---", "<T>127.0.0.1", "<T> +++: 2"}));
     // The accepted deletions take effect: QUIT follows the refusal.
     EXPECT_EQ(fake.Commands().substr(fake.Commands().find('|') + 1),
-              "USER a,PASS pw,STAT,TOP 2 0,DELE 2,TOP 3 0,DELE 3,QUIT");
+              "USER a,PASS pw,STAT,TOP 2 0,LIST 2,DELE 2,TOP 3 0,LIST 3,DELE 3,QUIT");
   }
 }
 

@@ -529,6 +529,57 @@ TEST(Pop3Fetch, RefusalsKeepWhatTheyShould) {
   RunCases(cases);
 }
 
+// LIST n alone, as the deletion pass asks for a marked message's size: only
+// a reply that names the message and a size counts.
+TEST(Pop3Fetch, SizeAlone) {
+  struct Fall {
+    const char* name;
+    std::string reply;
+    bool found;
+    int32_t bytes;
+  } faelle[] = {
+      {"size", "+OK 2 1520\r\n", true, 1520},
+      {"LF alone", "+OK 2 77\n", true, 77},
+      {"refused", "-ERR no such message\r\n", false, 42},
+      {"another message", "+OK 3 1520\r\n", false, 42},
+      {"no size", "+OK 2\r\n", false, 42},
+      {"size not a number", "+OK 2 12a\r\n", false, 42},
+  };
+  for (const Fall& f : faelle) {
+    SCOPED_TRACE(f.name);
+    ScriptedPeer peer(LoggedIn().Exchange("LIST 2", f.reply).Exchange("QUIT", kOk));
+    Client c(peer);
+    c.pop.Connect();
+    c.pop.Summary().Bytes = 42;
+    EXPECT_EQ(c.pop.FetchSize(2), f.found);
+    EXPECT_EQ(c.pop.Summary().Bytes, f.bytes);
+    EXPECT_TRUE(c.pop.Connected());
+    c.pop.Disconnect();
+    EXPECT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Commands(), Concat(kLoginCommands, {"LIST 2", "QUIT"}));
+  }
+  ScriptedPeer gone(LoggedIn().Expect("LIST 2").Close());
+  Client c(gone);
+  c.pop.Connect();
+  EXPECT_EQ(FailureOf([&] { c.pop.FetchSize(2); }), "!Connection closed by server");
+  EXPECT_EQ(FailureOf([&] { c.pop.FetchSize(0); }), std::string("!") + platform::RangeError().what());
+}
+
+// With a line handler, every header line goes to it as read, the closing
+// "." included, and none into the summary's lines; the fields are still
+// taken.
+TEST(Pop3Fetch, HeaderLinesHandedOn) {
+  ScriptedPeer peer(Fetching(kOk, "From: a@b\r\nSubject: Hi\rthere\r\n\r\n.\r\n", "+OK 1 9\r\n"));
+  Client c(peer);
+  Lines handed;
+  c.pop.OnHeaderLine = [&handed](std::string& line) { handed.push_back(line); };
+  FetchOneAndQuit(c);
+  EXPECT_EQ(handed, (Lines{"From: a@b", "Subject: Hi\rthere", "", "."}));
+  EXPECT_EQ(c.pop.Summary().Header.Count(), 0);
+  EXPECT_EQ(c.pop.Summary().From, " a@b");
+  EXPECT_EQ(c.pop.Summary().Bytes, 9);
+}
+
 TEST(Pop3Delete, Replies) {
   auto deleting = [](const std::string& reply) {
     return LoggedIn().Exchange("DELE 2", reply).Exchange("QUIT", kOk);

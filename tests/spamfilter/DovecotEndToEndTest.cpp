@@ -248,4 +248,34 @@ TEST_F(DovecotEndToEnd, MailboxChangedBetweenScanAndDeletionDeletesOnlyWhatTheSc
   EXPECT_EQ(server.Messages(kUser), left);
 }
 
+// The marked message and its neighbour have the same sender and subject;
+// only the size rule tells them apart. Another client deletes the marked
+// one, so the neighbour moves up to its number: the pass keeps it.
+TEST_F(DovecotEndToEnd, NeighbourWithTheSameSenderAndSubjectIsNotDeletedInItsPlace) {
+  AddGood(Mail("Bob <bob@example.test>", "Treffen morgen"));
+  AddSpam(Mail("Eve <eve@example.test>", "Anhang", 25000));
+  AddGood(Mail("Eve <eve@example.test>", "Anhang"));
+  AddGood(Mail("Fred <fred@example.test>", "Re: Lotterie"));
+  VirdefsLesen(s);
+  MailheaderLaden(s);
+  Spamcheck(s);
+  ASSERT_EQ(SpamAnzahl(s), 1);
+  ASSERT_EQ(s.summaries[2].spam, 1);
+  ASSERT_EQ(s.summaries[3].from, s.summaries[2].from);
+  ASSERT_EQ(s.summaries[3].subject, s.summaries[2].subject);
+  {
+    fixtures::MiniPop3Client other;
+    other.Connect(DovecotServer::Host(), server.Port());
+    other.Login(kUser, kPassword);
+    ASSERT_TRUE(fixtures::MiniPop3Client::IsOk(other.Dele(2)));
+    other.Quit();
+  }
+
+  EXPECT_NO_THROW(MailheaderLoeschen(s));
+  EXPECT_EQ(server.Messages(kUser), good);
+  EXPECT_EQ(s.behalten, 1);
+  ASSERT_EQ(s.anzahl, 4);
+  EXPECT_EQ(s.summaries[2].spam, 1);  // kept in the list, still marked
+}
+
 }  // namespace

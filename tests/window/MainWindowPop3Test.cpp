@@ -497,7 +497,7 @@ class MainWindowPop3Test : public QObject {
     fixtures::Script sc;
     fixtures::Pop3Scan(sc, "anna", "pw", mails).Accept();
     fixtures::Pop3Login(sc, "anna", "pw", 4);
-    fixtures::Pop3Top(sc, 2, mails[1]).Exchange("DELE 2", "+OK\r\n");
+    fixtures::Pop3Summary(sc, 2, mails[1]).Exchange("DELE 2", "+OK\r\n");
     fixtures::Pop3Top(sc, 4, {"From: c@x\r\nSubject: Neu\r\n", 40}).Exchange("QUIT", "+OK\r\n").AwaitClose();
     fixtures::ScriptedPeer peer(sc);
     desktop::TMessageBoxRecorder boxes;

@@ -58,7 +58,8 @@ std::string Kopf(const std::string& subject, const std::string& from) {
 // Greeting and login of user anna with password pw, STAT with `count`.
 Script& Anmelden(Script& sc, int count) { return fixtures::Pop3Login(sc, "anna", "pw", count); }
 
-// TOP d 0 answered with the header lines of `m`: the deletion pass's check.
+// TOP d 0 alone, answered with the header lines of `m`: the deletion pass's
+// check of a message that is no longer the one the scan saw.
 Script& Kopfzeilen(Script& sc, int d, const Mail& m) { return fixtures::Pop3Top(sc, d, m); }
 
 // A whole scan of `mails` by anna.
@@ -332,7 +333,7 @@ class GuiSessionTest : public QObject {
                                {Kopf(" Fuenf", " d@x"), -1234567890}};
     Script sc;
     Scan(sc, mails).Accept();
-    Kopfzeilen(Anmelden(sc, 5), 4, mails[3]).Exchange("DELE 4", "+OK\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
+    fixtures::Pop3Summary(Anmelden(sc, 5), 4, mails[3]).Exchange("DELE 4", "+OK\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
     ScriptedPeer peer(sc);
 
     Fenster f;
@@ -353,7 +354,7 @@ class GuiSessionTest : public QObject {
     QVERIFY(peer.WaitDone());
     QVERIFY2(peer.Failures().empty(), peer.Failures().empty() ? "" : peer.Failures()[0].c_str());
     const Texte cmds = peer.Commands();
-    QCOMPARE(Texte(cmds.end() - 3, cmds.end()), (Texte{"TOP 4 0", "DELE 4", "QUIT"}));
+    QCOMPARE(Texte(cmds.end() - 4, cmds.end()), (Texte{"TOP 4 0", "LIST 4", "DELE 4", "QUIT"}));
     // The progress names the entry's position, the DELE its number.
     QVERIFY(std::find(f.panels.begin(), f.panels.end(), "1=3/4") != f.panels.end());
     QCOMPARE(int(f.s.anzahl), 3);
@@ -560,9 +561,9 @@ class GuiSessionTest : public QObject {
     Script sc;
     Scan(sc, mails).Accept();
     Anmelden(sc, 7);
-    Kopfzeilen(sc, 1, mails[0]).Exchange("DELE 1", "+OK\r\n");
-    Kopfzeilen(sc, 3, mails[2]).Exchange("DELE 3", "+OK\r\n");
-    Kopfzeilen(sc, 4, mails[3]).Exchange("DELE 4", "-ERR gesperrt\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
+    fixtures::Pop3Summary(sc, 1, mails[0]).Exchange("DELE 1", "+OK\r\n");
+    fixtures::Pop3Summary(sc, 3, mails[2]).Exchange("DELE 3", "+OK\r\n");
+    fixtures::Pop3Summary(sc, 4, mails[3]).Exchange("DELE 4", "-ERR gesperrt\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
     ScriptedPeer peer(sc);
     Fenster f;
     f.Waehlen(kLoopback, peer.Port());
@@ -592,7 +593,7 @@ class GuiSessionTest : public QObject {
     Script sc;
     Scan(sc, mails).Accept();
     Anmelden(sc, 4);
-    Kopfzeilen(sc, 1, mails[0]).Exchange("DELE 1", "+OK\r\n");
+    fixtures::Pop3Summary(sc, 1, mails[0]).Exchange("DELE 1", "+OK\r\n");
     Kopfzeilen(sc, 3, mails[3]).Exchange("QUIT", "+OK\r\n").AwaitClose();
     ScriptedPeer peer(sc);
     Fenster f;
