@@ -137,6 +137,7 @@ Run KelvorunFolder::RunKelvorun(int messages) const {
   Run r;
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   r.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
+  r.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
   std::ifstream in(out, std::ios::binary);
   const std::string text{std::istreambuf_iterator<char>(in), {}};
   const std::string expected = "Mailheader:..." + std::to_string(messages) + "\r\nViren:0\r\n";

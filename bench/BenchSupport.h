@@ -44,6 +44,7 @@ fixtures::DovecotServer::Options ServerOptions();
 struct Run {
   double seconds = 0;
   double cpuSeconds = 0;
+  double peakMiB = 0;  // the program's peak resident size
 };
 
 // A temporary program folder with a copy of the built kelvorun, a mailbox
@@ -60,7 +61,8 @@ class KelvorunFolder {
   const std::string& Folder() const { return dir_; }
 
   // Runs kelvorun (scan, check, deletion pass with nothing to delete) and
-  // returns its wall time and its CPU time (user + system, from wait4).
+  // returns its wall time, its CPU time (user + system) and its peak
+  // resident size, from wait4.
   // Throws unless it saw `messages` messages and marked none.
   Run RunKelvorun(int messages) const;
 

@@ -110,7 +110,7 @@ class Kopfsammler {
     if (voll_ && from_.has_value() && subject_.has_value()) return;
     if (z.find_first_of("\r\n") == std::string::npos) {
       Teil(z);
-      if (!voll_ && Platz(z.size())) zeilen_.push_back(std::move(z));
+      if (!voll_ && Platz(z.size())) zeilen_.emplace_back(z);  // a copy: the received line may hold far more room
       return;
     }
     TextZeilen(z, [this](std::string_view teil) {

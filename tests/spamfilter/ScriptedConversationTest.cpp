@@ -232,6 +232,60 @@ TEST_F(Conversation, LongHeaderIsCutInItsEntryButSenderAndSubjectComeFromTheWhol
   Finish(peer);
 }
 
+// Headers made to fill the memory: a million tiny lines, and lines of bare
+// CRs, each of which the text form splits into thousands. An entry keeps its
+// bounded share, in a list of just that room, and its fields still come from
+// the whole text; the deletion pass compares the same share and deletes.
+TEST_F(Conversation, HostileHeadersKeepABoundedShareInTheirEntries) {
+  std::string winzig;
+  for (int k = 0; k < 1000000; ++k) winzig += "X:\r\n";
+  std::string leer;
+  for (int k = 0; k < 64; ++k) leer += "X-CR:" + std::string(30000, '\r') + "\r\n";
+  const std::vector<Msg> msgs = {{winzig + "From: hinten@x.de\r\nSubject: spam eins\r\n", 4000100},
+                                 {leer + "From: cr@x.de\r\nSubject: spam zwei\r\n", 1920100}};
+  Script sc;
+  Scan(sc, msgs).Accept();
+  Login(sc, 2);
+  Pruefen(sc, 1, msgs[0]).Exchange("DELE 1", "+OK\r\n");
+  Pruefen(sc, 2, msgs[1]).Exchange("DELE 2", "+OK\r\n");
+  Quit(sc);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  MailheaderLaden(s);
+  ASSERT_EQ(s.anzahl, 2);
+  EXPECT_EQ(s.summaries[1].from, " hinten@x.de");
+  EXPECT_EQ(s.summaries[2].subject, " spam zwei");
+
+  // What an entry holds: its list's room and every line's own room.
+  auto belegt = [this](size_t j) {
+    const std::vector<std::string>& zeilen = s.headers[j].Lines();
+    size_t bytes = zeilen.capacity() * sizeof(std::string);
+    for (const std::string& z : zeilen)
+      if (z.capacity() > std::string().capacity()) bytes += z.capacity() + 1;
+    return bytes;
+  };
+  const size_t grenze = 2 * kMaxGespeicherterHeader;
+  ASSERT_EQ(s.headers[1].Count(), static_cast<int>(kMaxGespeicherteZeilen));
+  EXPECT_EQ(s.headers[1].Lines(), std::vector<std::string>(kMaxGespeicherteZeilen, "X:"));
+  EXPECT_LE(belegt(1), grenze);
+  ASSERT_EQ(s.headers[2].Count(), static_cast<int>(kMaxGespeicherteZeilen));
+  EXPECT_EQ(s.headers[2][0], "X-CR:");
+  EXPECT_EQ(s.headers[2].Lines(), [] {
+    std::vector<std::string> z(kMaxGespeicherteZeilen);
+    z[0] = "X-CR:";
+    return z;
+  }());
+  EXPECT_LE(belegt(2), grenze);
+
+  Spamcheck(s);
+  MailheaderLoeschen(s);
+  EXPECT_EQ(s.anzahl, 0);
+  EXPECT_EQ(s.behalten, 0);
+  Finish(peer);
+  EXPECT_EQ(peer.Commands(), ScanCommands(2) + LoginCommands() +
+                                 C({"TOP 1 0", "LIST 1", "DELE 1", "TOP 2 0", "LIST 2", "DELE 2", "QUIT"}));
+}
+
 TEST_F(Conversation, HeaderFieldsTakeTheFirstWholeLineOfTheKey) {
   const std::vector<Msg> msgs = {
       {"X-From: nicht@x.de\r\nfrom:erst@x.de\r\nFrom: zweit@x.de\r\nSUBJECT:  Zwei Blanks\r\n"
