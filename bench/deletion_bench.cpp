@@ -1,13 +1,17 @@
 // Cost of the deletion pass's check. Before each DELE the pass asks for the
-// message's header lines (TOP n 0) and compares them with those of the scan,
-// one more round trip per marked message. A private Dovecot on 127.0.0.1
-// holds N messages, all marked; side by side, alternating round by round and
-// each on a freshly filled mailbox:
-//   checked    the core's pass: login, TOP n 0 and DELE n per message, QUIT;
-//   DELE alone the program's client without the check: login, DELE n per
+// message's header lines (TOP n 0) and, when they are the scan's, for its
+// size (LIST n): two more round trips per marked message. A private Dovecot
+// on 127.0.0.1 holds N messages, all marked; side by side, rotating round by
+// round and each on a freshly filled mailbox:
+//   checked    the core's pass: login, TOP n 0, LIST n and DELE n per
+//              message, QUIT;
+//   TOP + DELE the program's client with the header check alone, as the pass
+//              was before it compared sizes: login, TOP n 0 and DELE n per
+//              message, QUIT;
+//   DELE alone the program's client without any check: login, DELE n per
 //              message, QUIT.
-// Both end with the QUIT at which the server removes the messages. Prints the
-// median time per marked message of both and their ratio, for the whole pass
+// All end with the QUIT at which the server removes the messages. Prints the
+// median time per marked message of each and the ratios, for the whole pass
 // and for the commands between login and QUIT alone (where the check's round
 // trips are; the server's removal at QUIT is the same work for both). The
 // scan that the checked pass needs first is not timed.
@@ -99,8 +103,9 @@ class Bench {
     return z;
   }
 
-  // The same deletions without the check.
-  Zeit DeleAlone() {
+  // The same deletions with the client alone: with TOP n 0 before each DELE
+  // (`top`), or without any check.
+  Zeit ClientAlone(bool top) {
     Fill();
     const auto t0 = Clock::now();
     TPop3Client client(&owner_);
@@ -111,11 +116,14 @@ class Bench {
     client.Password = kPassword;
     client.Connect();
     const auto t1 = Clock::now();
-    for (int n = 1; n <= messages_; ++n) client.DeleteMessage(n);
+    for (int n = 1; n <= messages_; ++n) {
+      if (top) Expect(client.FetchHeader(n), "TOP refused");
+      client.DeleteMessage(n);
+    }
     const double befehle = Since(t1);
     client.Disconnect();
     Zeit z{Since(t0), befehle};
-    Expect(server_.Messages(kUser).empty(), "DELE alone: messages left on the server");
+    Expect(server_.Messages(kUser).empty(), "client alone: messages left on the server");
     return z;
   }
 
@@ -143,17 +151,18 @@ int main(int argc, char** argv) {
   }
   try {
     Bench bench(messages);
-    // Warm-up of each, then alternating rounds.
+    // Warm-up of each, then rounds whose order rotates.
     bench.Checked();
-    bench.DeleAlone();
-    std::vector<Zeit> checked, alone;
+    bench.ClientAlone(true);
+    bench.ClientAlone(false);
+    std::vector<Zeit> checked, topDele, alone;
     for (int r = 0; r < rounds; ++r) {
-      if (r % 2 == 0) {
-        checked.push_back(bench.Checked());
-        alone.push_back(bench.DeleAlone());
-      } else {
-        alone.push_back(bench.DeleAlone());
-        checked.push_back(bench.Checked());
+      for (int k = 0; k < 3; ++k) {
+        switch ((r + k) % 3) {
+          case 0: checked.push_back(bench.Checked()); break;
+          case 1: topDele.push_back(bench.ClientAlone(true)); break;
+          default: alone.push_back(bench.ClientAlone(false)); break;
+        }
       }
     }
     // Median of one part of the rounds, in microseconds per marked message.
@@ -163,12 +172,15 @@ int main(int argc, char** argv) {
       return Median(v) / messages * 1e6;
     };
     std::printf("deletion pass: %d marked messages, Dovecot on 127.0.0.1, median of %d rounds\n", messages, rounds);
-    std::printf("  us per marked message           whole pass   login to QUIT\n");
+    std::printf("  us per marked message                 whole pass   login to QUIT\n");
     const double cg = proNachricht(checked, &Zeit::ganz), cb = proNachricht(checked, &Zeit::befehle);
+    const double tg = proNachricht(topDele, &Zeit::ganz), tb = proNachricht(topDele, &Zeit::befehle);
     const double ag = proNachricht(alone, &Zeit::ganz), ab = proNachricht(alone, &Zeit::befehle);
-    std::printf("  checked (TOP n 0 + DELE n)   %12.1f  %14.1f\n", cg, cb);
-    std::printf("  DELE alone                   %12.1f  %14.1f\n", ag, ab);
-    std::printf("  ratio (checked / DELE alone) %12.2f  %14.2f\n", cg / ag, cb / ab);
+    std::printf("  checked (TOP n 0 + LIST n + DELE n) %12.1f  %14.1f\n", cg, cb);
+    std::printf("  TOP n 0 + DELE n (no size check)    %12.1f  %14.1f\n", tg, tb);
+    std::printf("  DELE alone                          %12.1f  %14.1f\n", ag, ab);
+    std::printf("  ratio checked / TOP n 0 + DELE n    %12.2f  %14.2f\n", cg / tg, cb / tb);
+    std::printf("  ratio checked / DELE alone          %12.2f  %14.2f\n", cg / ag, cb / ab);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "deletion_bench: %s\n", e.what());
     return 1;
