@@ -57,7 +57,9 @@ struct SockRec {
   long mask = 0;
   bool readArmed = true;
   bool closeReported = false;
-  int stickyError = 0;  // an error seen by the notice code, for later recv
+  // An error of the connection (a reset) already taken from the kernel;
+  // receives report it once the bytes that came before it are received.
+  int stickyError = 0;
   // Bytes taken from the kernel that the caller has not received yet: one
   // receive takes what the kernel holds, and peeks and receives are served
   // from here until it is empty. Allocated at the first receive.
@@ -390,17 +392,21 @@ int recv(SOCKET s, char* buf, int len, int flags) {
   if (len < 0) return Fail(WSAEINVAL);
   // Every receive enables the next read notice.
   if (rec->state == SockState::Connected && !rec->closeReported) rec->readArmed = true;
-  if (rec->stickyError) return Fail(rec->stickyError);
   const bool peek = (flags & kWsMsgPeek) != 0;
   // Out-of-band bytes and empty receives do not touch the buffer.
   if ((flags & kWsMsgOob) || len == 0) {
+    if (rec->stickyError) return Fail(rec->stickyError);
     int pflags = peek ? MSG_PEEK : 0;
     if (flags & kWsMsgOob) pflags |= MSG_OOB;
     return KernelRecv(*rec, buf, static_cast<size_t>(len), pflags);
   }
+  // The bytes that came before a reset are served first, from the buffer
+  // and then from the kernel (which keeps them); the kept error is reported
+  // once neither has any left, and by every receive after that.
   if (rec->Buffered() == 0) {
     if (rec->buffer.empty()) rec->buffer.resize(kReceiveBufferSize);
     int n = KernelRecv(*rec, rec->buffer.data(), rec->buffer.size(), 0);
+    if (n <= 0 && rec->stickyError) return Fail(rec->stickyError);
     if (n <= 0) return n;  // the end of the stream, or the error as it is
     rec->head = 0;
     rec->tail = static_cast<size_t>(n);

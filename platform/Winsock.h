@@ -18,6 +18,10 @@
 // (error 0) or resets (10054). Notices are found while the queue waits or
 // pumps; a notice still queued for a socket that is closed is dropped.
 //
+// A reset does not take back what came before it: receives serve those
+// bytes first, from the buffer and then from the kernel, and report the
+// reset once none are left, and on every receive after that.
+//
 // Host lookups (WSAAsyncGetHostByName) run on a helper thread; the answer
 // is a message through the queue, and the host record is written into the
 // caller's buffer on the caller's thread when that message is taken, only

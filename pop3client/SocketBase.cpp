@@ -435,6 +435,8 @@ void TSocketBase::HandleNotice(platform::UINT msg, platform::WPARAM wParam, plat
           }
           break;
         case ws::FD_CLOSE:
+          // Bytes still waiting, also those before a reset, are read first;
+          // the read after them meets the close or the reset.
           if (!DataAvailable()) {
             CloseSocketHandle();
             // A read that then finds the socket replaced reports the reset.

@@ -119,10 +119,11 @@ class TSocketBase : public platform::TComponent {
 
   // One line through its LF (CR LF when the peer sent it), nothing after it
   // taken; the empty text at once when the peer has closed and nothing is
-  // left. Raises EAbortError "Socket readln aborted" (time-out or cancel,
-  // also when a whole line waits), ESockError for a socket error (a reset
-  // reads "10054:Connection reset by peer"), ERangeError after 65536 bytes
-  // without an LF.
+  // left. The lines that came before a close or a reset are read first.
+  // Raises EAbortError "Socket readln aborted" (time-out or cancel, also
+  // when a whole line waits), ESockError for a socket error (a reset reads
+  // "10054:Connection reset by peer", from the read after the last line
+  // that came before it on), ERangeError after 65536 bytes without an LF.
   void ReadLn(std::string& line);
   std::string ReadLn() {
     std::string line;

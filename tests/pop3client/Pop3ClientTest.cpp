@@ -822,22 +822,39 @@ TEST(Pop3Closes, ServerGoneEndsTheStepAtOnce) {
   RunCases(cases, 10000);
 }
 
-// The QUIT reply and the server's close arrive together, and the pump's
-// notice poll sees both before the read: the reply is still read at once.
-TEST(Pop3Closes, QuitReplyThatComesWithTheClose) {
-  auto gate = std::make_shared<fixtures::Gate>();
-  ScriptedPeer peer(LoggedIn().Expect("QUIT").AwaitGate(gate).Send("+OK bye\r\n").Close());
-  Client client(peer, 10000);
-  client.pop.Connect();
-  fixtures::HangUpFirstSource seam(gate);
-  EXPECT_EQ(FailureOf([&] { client.pop.Disconnect(); }), "");
-  EXPECT_TRUE(seam.HeldPollSawHangUp());
-  EXPECT_FALSE(client.pop.TimedOut());  // read at once, not after a time-out
-  EXPECT_EQ(client.events, (Lines{"connect", "disconnect"}));
-  EXPECT_FALSE(client.pop.Connected());
-  ASSERT_TRUE(peer.WaitDone());
-  EXPECT_EQ(peer.Commands(), Concat(kLoginCommands, {"QUIT"}));
-  EXPECT_TRUE(peer.Failures().empty());
+// The QUIT reply and the server's close or reset arrive together, and the
+// pump's notice poll sees both before the read: the reply is still read at
+// once, and the logout has succeeded (the server has committed the
+// deletions), a reset after the reply as much as a close. A reset instead
+// of the reply leaves that unknown: the logout fails with the reset.
+TEST(Pop3Closes, QuitReplyThatComesWithTheCloseOrAReset) {
+  struct Case {
+    const char* name;
+    std::function<Script(Script)> peer;  // after the QUIT and the gate
+    std::string failure;
+  } cases[] = {
+      {"reply, close", [](Script s) { return s.Send("+OK bye\r\n").Close(); }, ""},
+      {"reply, reset", [](Script s) { return s.Send("+OK bye\r\n").Reset(); }, ""},
+      {"reset instead of the reply", [](Script s) { return s.Reset(); }, "!10054:Connection reset by peer"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto gate = std::make_shared<fixtures::Gate>();
+    ScriptedPeer peer(c.peer(LoggedIn().Expect("QUIT").AwaitGate(gate)));
+    Client client(peer, 10000);
+    client.pop.Connect();
+    fixtures::HangUpFirstSource seam(gate);
+    EXPECT_EQ(FailureOf([&] { client.pop.Disconnect(); }), c.failure);
+    EXPECT_TRUE(seam.HeldPollSawHangUp());
+    EXPECT_FALSE(client.pop.TimedOut());  // read at once, not after a time-out
+    if (c.failure.empty()) {
+      EXPECT_EQ(client.events, (Lines{"connect", "disconnect"}));
+    }
+    EXPECT_FALSE(client.pop.Connected());
+    ASSERT_TRUE(peer.WaitDone());
+    EXPECT_EQ(peer.Commands(), Concat(kLoginCommands, {"QUIT"}));
+    EXPECT_TRUE(peer.Failures().empty());
+  }
 }
 
 // A LIST reply with more lines than the cap ends with a failure and a

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -250,12 +251,6 @@ TEST(SocketBaseReadLn, TimeOutAborts) {
   EXPECT_FALSE(sock->TimeOutTimer().Enabled());
 }
 
-// A close or a reset ends a read at once, whether the read's own peek or
-// the close notice sees it first; a pending cancel ends it even when a whole
-// line waits. The time-out is long, so a read that sleeps instead of ending
-// shows as "Socket readln aborted". Cases with a gate hold the peer until
-// the pump's notice poll runs, and make that poll see the bytes and the
-// hang-up together before any read has seen the bytes.
 // A peer that resets right after accepting, before the client's first look
 // at the socket: the connect has still succeeded, and the first read meets
 // the reset (the suite met this one time in twenty under full load).
@@ -290,6 +285,14 @@ TEST(SocketBaseConnect, ResetRightAfterAcceptIsMetByTheFirstRead) {
   EXPECT_EQ(failure, "10054:Connection reset by peer");
 }
 
+// A close or a reset ends a read at once, whether the read's own peek or
+// the close notice sees it first; the lines that came before either are read
+// first, and the close or reset meets the read after the last of them. A
+// pending cancel ends a read even when a whole line waits. The time-out is
+// long, so a read that sleeps instead of ending shows as "Socket readln
+// aborted". Cases with a gate hold the peer until the pump's notice poll
+// runs, and make that poll see the bytes and the hang-up together before any
+// read has seen the bytes.
 TEST(SocketBaseReadLn, CloseResetAndCancelEndTheReadAtOnce) {
   const std::string kReset = "!10054:Connection reset by peer";
   const std::string kAborted = "!Socket readln aborted";
@@ -313,6 +316,8 @@ TEST(SocketBaseReadLn, CloseResetAndCancelEndTheReadAtOnce) {
       {"long line, close", false, send(longLine + "\r\n", false), {longLine + "\r\n", ""}},
       {"long partial line, close", false, send(longLine, false), {"", ""}},
       {"reply and close in one go, the pump first", true, send("+OK bye\r\n", false), {"+OK bye\r\n", ""}},
+      {"reply and reset in one go, the pump first", true, send("+OK bye\r\n", true),
+       {"+OK bye\r\n", kReset, kReset}},
       {"partial line and close, the pump first", true, send("+OK hal", false), {""}},
       {"partial line and reset, the pump first", true, send("x", true), {kReset}},
       {"cancel with a whole line waiting", false, open("a\r\nb\r\n"), {"a\r\n", kCancel, kAborted, "b\r\n"}},
@@ -347,6 +352,41 @@ TEST(SocketBaseReadLn, CloseResetAndCancelEndTheReadAtOnce) {
     peer.WaitDone();
     for (const auto& f : peer.Failures()) ADD_FAILURE() << "peer: " << f;
   }
+}
+
+// Both lines come in one segment, so the first read takes them out of the
+// kernel into the layer's buffer. Then the peer resets, and a pump handles
+// the reset's notice while the second line still waits in that buffer: the
+// line is read all the same, and the read after it meets the reset.
+TEST(SocketBaseReadLn, LineInTheBufferIsReadBeforeTheReset) {
+  auto gate = std::make_shared<fixtures::Gate>();
+  ScriptedPeer peer(Script().Send("+OK a\r\n+OK b\r\n").AwaitGate(gate).Reset());
+  auto sock = ConnectedTo(peer, 10000);
+  EXPECT_EQ(sock->ReadLn(), "+OK a\r\n");
+  const int fd = platform::SocketDescriptor(sock->SocketHandle());
+  // The kernel holds nothing; what waits is in the buffer.
+  int inKernel = -1;
+  ASSERT_EQ(::ioctl(fd, FIONREAD, &inKernel), 0);
+  ASSERT_EQ(inKernel, 0);
+  ASSERT_TRUE(sock->DataAvailable());
+  gate->Open();
+  ASSERT_TRUE(peer.WaitDone());
+  // The pump below must find the reset: the kernel shows it first.
+  pollfd p{fd, POLLRDHUP, 0};
+  ASSERT_EQ(::poll(&p, 1, static_cast<int>(kStallLimitMs)), 1);
+  platform::ProcessMessages();
+  std::vector<std::string> reads;
+  for (int i = 0; i < 3; ++i) {
+    try {
+      reads.push_back(sock->ReadLn());
+    } catch (const std::exception& e) {
+      reads.push_back(std::string("!") + e.what());
+    }
+  }
+  EXPECT_EQ(reads, (std::vector<std::string>{"+OK b\r\n", "!10054:Connection reset by peer",
+                                             "!10054:Connection reset by peer"}));
+  EXPECT_FALSE(sock->TimedOut());
+  EXPECT_FALSE(sock->TimeOutTimer().Enabled());
 }
 
 TEST(SocketBaseSend, SendLimits) {
