@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -839,6 +840,36 @@ TEST_F(Deletion, BatchRunLogsTheKeptMessagesAfterItsCount) {
   EXPECT_EQ(log[0].substr(log[0].size() - 7), " +++: 2");
   EXPECT_EQ(log[1], " +++: 1 markierte Mail(s) auf dem Server ge\xC3\xA4ndert, nicht gel\xC3\xB6scht");
   EXPECT_EQ(s.behalten, 1);
+}
+
+// The server commits the deletions at QUIT, answers, and resets the
+// connection before the client has read the answer: the pass has succeeded.
+TEST_F(Deletion, QuitAnsweredThenResetIsASuccess) {
+  auto gate = std::make_shared<fixtures::Gate>();
+  Script sc = Start();
+  Login(sc, 4);
+  Pruefen(sc, 1, msgs[0]).Exchange("DELE 1", "+OK\r\n");
+  Pruefen(sc, 3, msgs[2]).Exchange("DELE 3", "+OK\r\n");
+  sc.Expect("QUIT").AwaitGate(gate).Send("+OK bye\r\n").Reset();
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  ScanAndCheck();
+  // The pump is held until it sees the answer and the reset together.
+  struct AmEnde : tSessionObserver {
+    std::shared_ptr<fixtures::Gate> gate;
+    std::unique_ptr<fixtures::HangUpFirstSource> seam;
+    void DeleteClosing(tMailboxMgmt&) override { seam = std::make_unique<fixtures::HangUpFirstSource>(gate); }
+  } ende;
+  ende.gate = gate;
+  EXPECT_NO_THROW(MailheaderLoeschenSchritte(s, &ende));
+  ASSERT_NE(ende.seam, nullptr);
+  EXPECT_TRUE(ende.seam->HeldPollSawHangUp());
+  ende.seam.reset();
+  ExpectUnmarkedOnly();
+  EXPECT_EQ(s.behalten, 0);
+  Finish(peer);
+  EXPECT_EQ(peer.Commands(), ScanCommands(4) + LoginCommands() +
+                                 C({"TOP 1 0", "LIST 1", "DELE 1", "TOP 3 0", "LIST 3", "DELE 3", "QUIT"}));
 }
 
 TEST_F(Deletion, ChangedCountDoesNotMatterWithNothingMarked) {
