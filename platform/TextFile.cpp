@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -51,7 +52,15 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
 }
 
+AppendCalls systemCalls;
+std::atomic<AppendCalls*> appendCalls{&systemCalls};
+
 }  // namespace
+
+ssize_t AppendCalls::Write(int fd, const void* bytes, size_t size) { return ::write(fd, bytes, size); }
+int AppendCalls::Truncate(int fd, off_t length) { return ::ftruncate(fd, length); }
+
+void SetAppendCalls(AppendCalls* calls) { appendCalls.store(calls != nullptr ? calls : &systemCalls); }
 
 bool FileExists(const std::string& path) {
   struct stat st {};
@@ -178,11 +187,18 @@ bool AppendToFile(const std::string& path, std::string_view bytes) {
   if (fd < 0) return false;
   // Where the bytes begin: the end of the file as the first write finds it.
   const off_t start = ::lseek(fd, 0, SEEK_END);
-  const size_t written = WriteAll(fd, bytes);
+  AppendCalls& calls = *appendCalls.load();
+  size_t written = 0;
+  while (written < bytes.size()) {
+    ssize_t n = calls.Write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
   bool ok = written == bytes.size();
   // A part of a line would run into the next one: it goes again.
   if (!ok && written > 0 && start >= 0) {
-    while (::ftruncate(fd, start) != 0 && errno == EINTR) {
+    while (calls.Truncate(fd, start) != 0 && errno == EINTR) {
     }
   }
   return (::close(fd) == 0) && ok;

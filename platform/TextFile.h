@@ -6,6 +6,9 @@
 // data file's place is refused at once.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -38,6 +41,19 @@ void WriteWholeFile(const std::string& path, std::string_view bytes, unsigned ne
 // all: a write that stops part-way (a full disk) is cut off again. Returns
 // false on any failure, and for anything but a regular file.
 bool AppendToFile(const std::string& path, std::string_view bytes);
+
+// The system calls under AppendToFile, replaceable so that a test can put
+// something between them (a short write, a cut that fails) without relying
+// on timing. Each default passes the call on as is.
+class AppendCalls {
+ public:
+  virtual ~AppendCalls() = default;
+  virtual ssize_t Write(int fd, const void* bytes, size_t size);
+  virtual int Truncate(int fd, off_t length);
+};
+
+// nullptr restores the defaults. Install it while no append runs.
+void SetAppendCalls(AppendCalls* calls);
 
 // The path a chain of links at `path` ends at (`path` itself when it is no
 // link); a link whose end is missing gives the missing path.
