@@ -37,17 +37,27 @@ void ForEachLine(const std::string& path, const std::function<void(std::string_v
 void WriteWholeFile(const std::string& path, std::string_view bytes, unsigned newFileMode = 0644);
 
 // Opens for appending, creating the file when it is missing (never
-// truncating), writes the bytes and closes. The bytes go in whole or not at
-// all: a write that stops part-way (a full disk) is cut off again. Returns
-// false on any failure, and for anything but a regular file.
+// truncating), writes the bytes and closes. Meant for files of lines that
+// several processes append to, such as a log:
+// - The bytes go in whole or not at all: a write that stops part-way (a full
+//   disk) is cut off again, under an advisory lock (flock) of the file that
+//   every append here holds from its write to its cut.
+// - Only our own bytes are ever cut: the cut is made only while the file
+//   still ends with them. Where a writer that takes no lock appended right
+//   after our part, or the cut fails (an append-only file), the part stays.
+// - No append waits long: a lock that another process holds is waited for
+//   half a second at most, after which the bytes go in without it.
+// Returns false on any failure, and for anything but a regular file.
 bool AppendToFile(const std::string& path, std::string_view bytes);
 
 // The system calls under AppendToFile, replaceable so that a test can put
-// something between them (a short write, a cut that fails) without relying
-// on timing. Each default passes the call on as is.
+// something between them (a short write, another writer's line, a cut that
+// fails) without relying on timing. Each default passes the call on as is.
 class AppendCalls {
  public:
   virtual ~AppendCalls() = default;
+  // flock(fd, LOCK_EX | LOCK_NB): one attempt, never waiting.
+  virtual int TryLock(int fd);
   virtual ssize_t Write(int fd, const void* bytes, size_t size);
   virtual int Truncate(int fd, off_t length);
 };

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,11 +11,13 @@
 #include "tests/fixtures/TempFolder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
@@ -304,6 +307,147 @@ TEST_F(FileTest, AppendIsWholeOrNothing) {
   EXPECT_EQ(ReadWholeFile(log), "erste\r\n");
   ASSERT_TRUE(AppendToFile(log, "dritte\r\n"));
   EXPECT_EQ(ReadWholeFile(log), "erste\r\ndritte\r\n");
+}
+
+// ---- several writers of one file of lines ----
+
+namespace {
+
+// The calls under AppendToFile with the moments between them open to a
+// test: what another writer does there, how much of our line the disk
+// takes, whether the cut back succeeds. Installed while it lives; each
+// moment's step runs once.
+class ScriptedAppend : public AppendCalls {
+ public:
+  ScriptedAppend() { SetAppendCalls(this); }
+  ~ScriptedAppend() override { SetAppendCalls(nullptr); }
+
+  std::function<void()> beforeLock, beforeWrite, afterWrite, atCut;
+  size_t room = SIZE_MAX;  // bytes of ours that go in before the disk is full
+  int lockError = 0;       // the lock fails with this, when set
+  bool cutFails = false;
+
+  int TryLock(int fd) override {
+    if (beforeLock) std::exchange(beforeLock, nullptr)();
+    if (lockError != 0) {
+      errno = lockError;
+      return -1;
+    }
+    return AppendCalls::TryLock(fd);
+  }
+  ssize_t Write(int fd, const void* bytes, size_t size) override {
+    if (beforeWrite) std::exchange(beforeWrite, nullptr)();
+    const size_t n = std::min(size, room);
+    if (n == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    room -= n;
+    const ssize_t done = AppendCalls::Write(fd, bytes, n);
+    if (afterWrite) std::exchange(afterWrite, nullptr)();
+    return done;
+  }
+  int Truncate(int fd, off_t length) override {
+    if (atCut) std::exchange(atCut, nullptr)();
+    if (cutFails) {
+      errno = EPERM;
+      return -1;
+    }
+    return AppendCalls::Truncate(fd, length);
+  }
+};
+
+// Another process's line, as a writer that takes no lock appends it (an
+// older program), or as one that held the lock and is done by now.
+void AppendAsAnotherWriter(const std::string& path, const std::string& bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+}
+
+// Whether a writer that keeps to the lock would have to wait now.
+std::string LockState(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return "no file";
+  const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return taken ? "taken" : "free";
+}
+
+}  // namespace
+
+// Two writers of one log. Our line meets a full disk after 3 bytes; the
+// other writer's first line goes in at one moment of our append, its second
+// one after it. Neither of its lines is lost, and ours is not left behind
+// in part where it could be taken back.
+TEST_F(FileTest, AShortWriteTakesBackOnlyItsOwnBytes) {
+  const std::string log = Path("log.txt");
+  struct Case {
+    const char* name;
+    std::function<void()> ScriptedAppend::*moment;
+    std::string after;  // the log once both are done
+  } cases[] = {
+      {"while ours waits for the lock", &ScriptedAppend::beforeLock, "alt\r\nfremd 1\r\nfremd 2\r\n"},
+      {"after our lock, before our write (a writer without the lock)", &ScriptedAppend::beforeWrite,
+       "alt\r\nfremd 1\r\nfremd 2\r\n"},
+      // Only a writer without the lock gets in here (see the next test); our
+      // part cannot go then without its line, so both stay.
+      {"right after our part (a writer without the lock)", &ScriptedAppend::afterWrite,
+       "alt\r\nzwefremd 1\r\nfremd 2\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteWholeFile(log, "alt\r\n");
+    {
+      ScriptedAppend calls;
+      calls.room = 3;
+      calls.*c.moment = [&] { AppendAsAnotherWriter(log, "fremd 1\r\n"); };
+      EXPECT_FALSE(AppendToFile(log, "zweite Zeile\r\n"));
+    }
+    EXPECT_TRUE(AppendToFile(log, "fremd 2\r\n"));
+    EXPECT_EQ(ReadWholeFile(log), c.after);
+  }
+}
+
+// An append keeps the lock through its write and its cut, so no writer that
+// keeps to the lock can come in there; the lock goes with the append.
+TEST_F(FileTest, AnAppendHoldsTheLockFromItsWriteToItsCut) {
+  const std::string log = Path("log.txt");
+  WriteWholeFile(log, "alt\r\n");
+  std::vector<std::string> seen;
+  auto note = [&](const char* moment) { return [&seen, &log, moment] { seen.push_back(moment + LockState(log)); }; };
+  {
+    ScriptedAppend calls;
+    calls.room = 3;
+    calls.beforeLock = note("before the lock: ");
+    calls.beforeWrite = note("before the write: ");
+    calls.afterWrite = note("after the write: ");
+    calls.atCut = note("at the cut: ");
+    EXPECT_FALSE(AppendToFile(log, "zweite Zeile\r\n"));
+  }
+  note("afterwards: ")();
+  EXPECT_EQ(seen, (std::vector<std::string>{"before the lock: free", "before the write: taken",
+                                            "after the write: taken", "at the cut: taken", "afterwards: free"}));
+  EXPECT_EQ(ReadWholeFile(log), "alt\r\n");
+}
+
+// A lock that another process keeps, or a file system without locks, costs
+// a line nothing: it goes in all the same.
+TEST_F(FileTest, NoLockStopsALine) {
+  const std::string log = Path("log.txt");
+  WriteWholeFile(log, "alt\r\n");
+  int holder = ::open(log.c_str(), O_RDONLY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(Bounded([&] { return AppendToFile(log, "eins\r\n") ? "appended" : "skipped"; }), "appended");
+  ::close(holder);
+  {
+    ScriptedAppend calls;
+    calls.lockError = ENOLCK;
+    EXPECT_TRUE(AppendToFile(log, "zwei\r\n"));
+  }
+  EXPECT_EQ(ReadWholeFile(log), "alt\r\neins\r\nzwei\r\n");
 }
 
 // Saving through a link replaces the file the link leads to, in that file's
