@@ -80,6 +80,21 @@ void TakeAppendLock(AppendCalls& calls, int fd) {
   }
 }
 
+// What must go before a line so that it starts on a line of its own: nothing
+// after a line end, LF after a CR (a line torn between its CR and LF, which
+// the LF makes whole), CR LF after anything else (a fragment). Nothing when
+// the file cannot be read.
+std::string_view LineStartRepair(int fd, off_t size) {
+  if (size <= 0) return {};
+  char lastByte = 0;
+  ssize_t n;
+  do {
+    n = ::pread(fd, &lastByte, 1, size - 1);
+  } while (n < 0 && errno == EINTR);
+  if (n != 1 || lastByte == '\n') return {};
+  return lastByte == '\r' ? "\n" : "\r\n";
+}
+
 AppendCalls systemCalls;
 std::atomic<AppendCalls*> appendCalls{&systemCalls};
 
@@ -212,15 +227,30 @@ void WriteWholeFile(const std::string& path, std::string_view bytes, unsigned ne
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {
   if (path.empty()) return false;
-  int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+  // Reading serves only the look at the last byte: a log that may only be
+  // written to still takes its lines, without that look.
+  errno = 0;
+  int fd = OpenRegular(path, O_RDWR | O_APPEND | O_CREAT, 0644);
+  if (fd < 0 && errno == EACCES) fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd < 0) return false;
   AppendCalls& calls = *appendCalls.load();
-  // Every writer of a log through here holds its lock from its write to its
-  // cut, so none comes between those steps of another (kelvorun runs from
-  // cron, several at once on one program folder, and vandomat's batch runs
-  // share the log). A writer that takes no lock (an
+  // Every writer of a log through here holds its lock from the look at the
+  // file's end to the cut, so none comes between those steps of another
+  // (kelvorun runs from cron, several at once on one program folder, and
+  // vandomat's batch runs share the log). A writer that takes no lock (an
   // older program) still can; the cut below is safe against it on its own.
   TakeAppendLock(calls, fd);
+  std::string repaired;
+  std::string_view out = bytes;
+  struct stat st {};
+  if (!bytes.empty() && ::fstat(fd, &st) == 0) {
+    const std::string_view before = LineStartRepair(fd, st.st_size);
+    if (!before.empty()) {
+      repaired.reserve(before.size() + bytes.size());
+      repaired.append(before).append(bytes);
+      out = repaired;
+    }
+  }
   // Where our bytes are: O_APPEND puts each piece at the file's end as it
   // is then, and leaves the offset just past it. This, not the end seen
   // before the write, is where a cut may start: a writer without the lock
@@ -228,8 +258,8 @@ bool AppendToFile(const std::string& path, std::string_view bytes) {
   off_t first = -1, last = -1;
   bool oneRun = true;  // no other bytes between our pieces
   size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t n = calls.Write(fd, bytes.data() + written, bytes.size() - written);
+  while (written < out.size()) {
+    ssize_t n = calls.Write(fd, out.data() + written, out.size() - written);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     const off_t end = ::lseek(fd, 0, SEEK_CUR);
@@ -243,11 +273,11 @@ bool AppendToFile(const std::string& path, std::string_view bytes) {
     last = end;
     written += static_cast<size_t>(n);
   }
-  const bool ok = written == bytes.size();
+  const bool ok = written == out.size();
   // A part of a line would run into the next one: it goes again, but only
   // while the file still ends with it, so no other writer's bytes go with
-  // it.
-  struct stat st {};
+  // it. Where it stays (the cut fails, or another line came after it), the
+  // next append starts with a line end.
   if (!ok && written > 0 && oneRun && first >= 0 && ::fstat(fd, &st) == 0 && st.st_size == last) {
     while (calls.Truncate(fd, first) != 0 && errno == EINTR) {
     }

@@ -41,10 +41,13 @@ void WriteWholeFile(const std::string& path, std::string_view bytes, unsigned ne
 // several processes append to, such as a log:
 // - The bytes go in whole or not at all: a write that stops part-way (a full
 //   disk) is cut off again, under an advisory lock (flock) of the file that
-//   every append here holds from its write to its cut.
+//   every append here holds from its look at the file's end to the cut.
 // - Only our own bytes are ever cut: the cut is made only while the file
 //   still ends with them. Where a writer that takes no lock appended right
 //   after our part, or the cut fails (an append-only file), the part stays.
+// - Bytes start on a line of their own: after a file that does not end in a
+//   line end (such a part, another program's torn line), CR LF goes first;
+//   after a lone CR, LF alone.
 // - No append waits long: a lock that another process holds is waited for
 //   half a second at most, after which the bytes go in without it.
 // Returns false on any failure, and for anything but a regular file.

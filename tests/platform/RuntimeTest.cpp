@@ -1,8 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -448,6 +450,105 @@ TEST_F(FileTest, NoLockStopsALine) {
     EXPECT_TRUE(AppendToFile(log, "zwei\r\n"));
   }
   EXPECT_EQ(ReadWholeFile(log), "alt\r\neins\r\nzwei\r\n");
+}
+
+// Where a part stays (the cut fails) or the file ends in another program's
+// torn line, the next line still starts on a line of its own: with CR LF
+// before it, or with LF alone after a CR, which makes a line torn between
+// its CR and LF whole.
+TEST_F(FileTest, ALineNeverRunsIntoAFragment) {
+  const std::string log = Path("log.txt");
+  struct Case {
+    const char* name;
+    std::string old;
+    size_t room;  // of "zweite Zeile\r\n" with what goes before it
+    bool cutFails;
+    std::string fragmentBeforeLock;  // comes in while ours waits for the lock
+    std::string after;               // the log once "dritte" has followed
+  } cases[] = {
+      {"our line torn mid-way, the cut refused", "alt\r\n", 3, true, "", "alt\r\nzwe\r\ndritte\r\n"},
+      {"our line torn between CR and LF, the cut refused", "alt\r\n", 13, true, "",
+       "alt\r\nzweite Zeile\r\ndritte\r\n"},
+      {"an old log ending in a torn line", "alt\r\nfremd", SIZE_MAX, false, "",
+       "alt\r\nfremd\r\nzweite Zeile\r\ndritte\r\n"},
+      {"a torn line that comes in while ours waits for the lock", "alt\r\n", SIZE_MAX, false, "fremd",
+       "alt\r\nfremd\r\nzweite Zeile\r\ndritte\r\n"},
+      {"the line end put first is taken back with our part", "alt\r\nfremd", 1, false, "",
+       "alt\r\nfremd\r\ndritte\r\n"},
+      {"only the CR put first goes in, the cut refused", "alt\r\nfremd", 1, true, "", "alt\r\nfremd\r\ndritte\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteWholeFile(log, c.old);
+    {
+      ScriptedAppend calls;
+      calls.room = c.room;
+      calls.cutFails = c.cutFails;
+      if (!c.fragmentBeforeLock.empty()) {
+        calls.beforeLock = [&] { AppendAsAnotherWriter(log, c.fragmentBeforeLock); };
+      }
+      EXPECT_EQ(AppendToFile(log, "zweite Zeile\r\n"), c.room == SIZE_MAX);
+    }
+    EXPECT_TRUE(AppendToFile(log, "dritte\r\n"));
+    EXPECT_EQ(ReadWholeFile(log), c.after);
+  }
+}
+
+// The same with a real file that refuses the cut: append-only, on a disk
+// that takes 3 more bytes.
+TEST_F(FileTest, APartLeftInAnAppendOnlyFileEndsBeforeTheNextLine) {
+  const std::string log = Path("log.txt");
+  ASSERT_TRUE(AppendToFile(log, "erste\r\n"));
+  int fd = ::open(log.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int flags = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "no file flags here";
+  }
+  const int plain = flags;
+  flags |= FS_APPEND_FL;
+  if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "cannot make an append-only file (needs root)";
+  }
+  // The flag goes again whatever happens, or the folder could not be removed.
+  struct Plain {
+    int fd, flags;
+    ~Plain() {
+      ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+      ::close(fd);
+    }
+  } restore{fd, plain};
+  EXPECT_EQ(Bounded([&] {
+              struct rlimit small {7 + 3, 7 + 3};
+              ::signal(SIGXFSZ, SIG_IGN);
+              ::setrlimit(RLIMIT_FSIZE, &small);
+              return AppendToFile(log, "zweite Zeile\r\n") ? "appended" : "failed";
+            }),
+            "failed");
+  EXPECT_EQ(ReadWholeFile(log), "erste\r\nzwe") << "the cut was refused";
+  ASSERT_TRUE(AppendToFile(log, "dritte\r\n"));
+  EXPECT_EQ(ReadWholeFile(log), "erste\r\nzwe\r\ndritte\r\n");
+}
+
+// The look at the last byte needs reading; a log that may only be written
+// to takes its lines as before.
+TEST_F(FileTest, ALogThatMayOnlyBeWrittenToStillTakesLines) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: appends as another user";
+  const std::string log = Path("log.txt");
+  WriteWholeFile(log, "alt\r\n");
+  constexpr uid_t kNobody = 65534;
+  ASSERT_EQ(::chown(log.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chmod(log.c_str(), 0200), 0);
+  ASSERT_EQ(::chmod(dir_.c_str(), 0711), 0);
+  EXPECT_EQ(Bounded([&]() -> std::string {
+              if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) return "still root";
+              if (::open(log.c_str(), O_RDONLY) >= 0) return "readable";
+              return AppendToFile(log, "zeile\r\n") ? "appended" : "skipped";
+            }),
+            "appended");
+  EXPECT_EQ(ReadWholeFile(log), "alt\r\nzeile\r\n");
 }
 
 // Saving through a link replaces the file the link leads to, in that file's
