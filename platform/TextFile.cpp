@@ -1,12 +1,17 @@
 #include "platform/TextFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
+#include <thread>
 
 #include "platform/Exceptions.h"
 
@@ -51,7 +56,55 @@ std::string FolderOf(const std::string& path) {
   return slash == std::string::npos ? std::string(".") : path.substr(0, slash == 0 ? 1 : slash);
 }
 
+// How long an append waits for another writer's lock at most.
+constexpr auto kLockPatience = std::chrono::milliseconds(500);
+
+// flock, not fcntl: its lock belongs to the open file, so two appends of one
+// process keep each other out as two processes do, and no other descriptor
+// of the file that closes drops it. A holder keeps it for one line only;
+// one that keeps it longer (a stopped process, a hung network file system)
+// must not stop the program, so after a bounded wait the line goes in
+// without the lock, guarded by the cut's own check. A file system without
+// locks is not waited for at all.
+void TakeAppendLock(AppendCalls& calls, int fd) {
+  const auto deadline = std::chrono::steady_clock::now() + kLockPatience;
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    if (calls.TryLock(fd) == 0) return;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+  }
+}
+
+// What must go before a line so that it starts on a line of its own: nothing
+// after a line end, LF after a CR (a line torn between its CR and LF, which
+// the LF makes whole), CR LF after anything else (a fragment). Nothing when
+// the file cannot be read.
+std::string_view LineStartRepair(int fd, off_t size) {
+  if (size <= 0) return {};
+  char lastByte = 0;
+  ssize_t n;
+  do {
+    n = ::pread(fd, &lastByte, 1, size - 1);
+  } while (n < 0 && errno == EINTR);
+  if (n != 1 || lastByte == '\n') return {};
+  return lastByte == '\r' ? "\n" : "\r\n";
+}
+
+AppendCalls systemCalls;
+std::atomic<AppendCalls*> appendCalls{&systemCalls};
+
 }  // namespace
+
+int AppendCalls::TryLock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB); }
+ssize_t AppendCalls::Write(int fd, const void* bytes, size_t size) { return ::write(fd, bytes, size); }
+int AppendCalls::Truncate(int fd, off_t length) { return ::ftruncate(fd, length); }
+
+void SetAppendCalls(AppendCalls* calls) { appendCalls.store(calls != nullptr ? calls : &systemCalls); }
 
 bool FileExists(const std::string& path) {
   struct stat st {};
@@ -174,17 +227,62 @@ void WriteWholeFile(const std::string& path, std::string_view bytes, unsigned ne
 
 bool AppendToFile(const std::string& path, std::string_view bytes) {
   if (path.empty()) return false;
-  int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
+  // Reading serves only the look at the last byte: a log that may only be
+  // written to still takes its lines, without that look.
+  errno = 0;
+  int fd = OpenRegular(path, O_RDWR | O_APPEND | O_CREAT, 0644);
+  if (fd < 0 && errno == EACCES) fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, 0644);
   if (fd < 0) return false;
-  // Where the bytes begin: the end of the file as the first write finds it.
-  const off_t start = ::lseek(fd, 0, SEEK_END);
-  const size_t written = WriteAll(fd, bytes);
-  bool ok = written == bytes.size();
-  // A part of a line would run into the next one: it goes again.
-  if (!ok && written > 0 && start >= 0) {
-    while (::ftruncate(fd, start) != 0 && errno == EINTR) {
+  AppendCalls& calls = *appendCalls.load();
+  // Every writer of a log through here holds its lock from the look at the
+  // file's end to the cut, so none comes between those steps of another
+  // (kelvorun runs from cron, several at once on one program folder, and
+  // vandomat's batch runs share the log). A writer that takes no lock (an
+  // older program) still can; the cut below is safe against it on its own.
+  TakeAppendLock(calls, fd);
+  std::string repaired;
+  std::string_view out = bytes;
+  struct stat st {};
+  if (!bytes.empty() && ::fstat(fd, &st) == 0) {
+    const std::string_view before = LineStartRepair(fd, st.st_size);
+    if (!before.empty()) {
+      repaired.reserve(before.size() + bytes.size());
+      repaired.append(before).append(bytes);
+      out = repaired;
     }
   }
+  // Where our bytes are: O_APPEND puts each piece at the file's end as it
+  // is then, and leaves the offset just past it. This, not the end seen
+  // before the write, is where a cut may start: a writer without the lock
+  // may have appended in between.
+  off_t first = -1, last = -1;
+  bool oneRun = true;  // no other bytes between our pieces
+  size_t written = 0;
+  while (written < out.size()) {
+    ssize_t n = calls.Write(fd, out.data() + written, out.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    if (end < n) {
+      oneRun = false;
+    } else if (first < 0) {
+      first = end - n;
+    } else if (end - n != last) {
+      oneRun = false;
+    }
+    last = end;
+    written += static_cast<size_t>(n);
+  }
+  const bool ok = written == out.size();
+  // A part of a line would run into the next one: it goes again, but only
+  // while the file still ends with it, so no other writer's bytes go with
+  // it. Where it stays (the cut fails, or another line came after it), the
+  // next append starts with a line end.
+  if (!ok && written > 0 && oneRun && first >= 0 && ::fstat(fd, &st) == 0 && st.st_size == last) {
+    while (calls.Truncate(fd, first) != 0 && errno == EINTR) {
+    }
+  }
+  // Closing drops the lock.
   return (::close(fd) == 0) && ok;
 }
 

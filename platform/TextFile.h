@@ -6,6 +6,9 @@
 // data file's place is refused at once.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -34,10 +37,36 @@ void ForEachLine(const std::string& path, const std::function<void(std::string_v
 void WriteWholeFile(const std::string& path, std::string_view bytes, unsigned newFileMode = 0644);
 
 // Opens for appending, creating the file when it is missing (never
-// truncating), writes the bytes and closes. The bytes go in whole or not at
-// all: a write that stops part-way (a full disk) is cut off again. Returns
-// false on any failure, and for anything but a regular file.
+// truncating), writes the bytes and closes. Meant for files of lines that
+// several processes append to, such as a log:
+// - The bytes go in whole or not at all: a write that stops part-way (a full
+//   disk) is cut off again, under an advisory lock (flock) of the file that
+//   every append here holds from its look at the file's end to the cut.
+// - Only our own bytes are ever cut: the cut is made only while the file
+//   still ends with them. Where a writer that takes no lock appended right
+//   after our part, or the cut fails (an append-only file), the part stays.
+// - Bytes start on a line of their own: after a file that does not end in a
+//   line end (such a part, another program's torn line), CR LF goes first;
+//   after a lone CR, LF alone.
+// - No append waits long: a lock that another process holds is waited for
+//   half a second at most, after which the bytes go in without it.
+// Returns false on any failure, and for anything but a regular file.
 bool AppendToFile(const std::string& path, std::string_view bytes);
+
+// The system calls under AppendToFile, replaceable so that a test can put
+// something between them (a short write, another writer's line, a cut that
+// fails) without relying on timing. Each default passes the call on as is.
+class AppendCalls {
+ public:
+  virtual ~AppendCalls() = default;
+  // flock(fd, LOCK_EX | LOCK_NB): one attempt, never waiting.
+  virtual int TryLock(int fd);
+  virtual ssize_t Write(int fd, const void* bytes, size_t size);
+  virtual int Truncate(int fd, off_t length);
+};
+
+// nullptr restores the defaults. Install it while no append runs.
+void SetAppendCalls(AppendCalls* calls);
 
 // The path a chain of links at `path` ends at (`path` itself when it is no
 // link); a link whose end is missing gives the missing path.

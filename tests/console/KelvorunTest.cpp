@@ -717,6 +717,9 @@ TEST_F(Kelvorun, NoOddFileBlocksTheRunTearsALogLineOrLosesAFailureText) {
          e.launch.fileSizeLimit = 5 + 20;  // room for "--- Start ---" only
        },
        normal, "", 0, cleaned({"alt", "--- Start ---"})},
+      {"log ends in a torn line: the run's lines start on lines of their own",
+       [](Env& e) { e.folder.Write("Kelvo_Log.txt", "alt\r\nabgeriss"); }, normal, "", 0,
+       cleaned({"alt", "abgeriss", "--- Start ---", "<T>127.0.0.1", "<T> +++: 2"})},
       {"mailbox list is a FIFO: the example stands in",
        [](Env& e) {
          ::unlink(e.folder.Path("Kelvo_Mailboxen.txt").c_str());

@@ -1,7 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -10,11 +13,13 @@
 #include "tests/fixtures/TempFolder.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "platform/Convert.h"
 #include "platform/Exceptions.h"
@@ -304,6 +309,246 @@ TEST_F(FileTest, AppendIsWholeOrNothing) {
   EXPECT_EQ(ReadWholeFile(log), "erste\r\n");
   ASSERT_TRUE(AppendToFile(log, "dritte\r\n"));
   EXPECT_EQ(ReadWholeFile(log), "erste\r\ndritte\r\n");
+}
+
+// ---- several writers of one file of lines ----
+
+namespace {
+
+// The calls under AppendToFile with the moments between them open to a
+// test: what another writer does there, how much of our line the disk
+// takes, whether the cut back succeeds. Installed while it lives; each
+// moment's step runs once.
+class ScriptedAppend : public AppendCalls {
+ public:
+  ScriptedAppend() { SetAppendCalls(this); }
+  ~ScriptedAppend() override { SetAppendCalls(nullptr); }
+
+  std::function<void()> beforeLock, beforeWrite, afterWrite, atCut;
+  size_t room = SIZE_MAX;  // bytes of ours that go in before the disk is full
+  int lockError = 0;       // the lock fails with this, when set
+  bool cutFails = false;
+
+  int TryLock(int fd) override {
+    if (beforeLock) std::exchange(beforeLock, nullptr)();
+    if (lockError != 0) {
+      errno = lockError;
+      return -1;
+    }
+    return AppendCalls::TryLock(fd);
+  }
+  ssize_t Write(int fd, const void* bytes, size_t size) override {
+    if (beforeWrite) std::exchange(beforeWrite, nullptr)();
+    const size_t n = std::min(size, room);
+    if (n == 0) {
+      errno = ENOSPC;
+      return -1;
+    }
+    room -= n;
+    const ssize_t done = AppendCalls::Write(fd, bytes, n);
+    if (afterWrite) std::exchange(afterWrite, nullptr)();
+    return done;
+  }
+  int Truncate(int fd, off_t length) override {
+    if (atCut) std::exchange(atCut, nullptr)();
+    if (cutFails) {
+      errno = EPERM;
+      return -1;
+    }
+    return AppendCalls::Truncate(fd, length);
+  }
+};
+
+// Another process's line, as a writer that takes no lock appends it (an
+// older program), or as one that held the lock and is done by now.
+void AppendAsAnotherWriter(const std::string& path, const std::string& bytes) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  ::close(fd);
+}
+
+// Whether a writer that keeps to the lock would have to wait now.
+std::string LockState(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) return "no file";
+  const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  ::close(fd);
+  return taken ? "taken" : "free";
+}
+
+}  // namespace
+
+// Two writers of one log. Our line meets a full disk after 3 bytes; the
+// other writer's first line goes in at one moment of our append, its second
+// one after it. Neither of its lines is lost, and ours is not left behind
+// in part where it could be taken back.
+TEST_F(FileTest, AShortWriteTakesBackOnlyItsOwnBytes) {
+  const std::string log = Path("log.txt");
+  struct Case {
+    const char* name;
+    std::function<void()> ScriptedAppend::*moment;
+    std::string after;  // the log once both are done
+  } cases[] = {
+      {"while ours waits for the lock", &ScriptedAppend::beforeLock, "alt\r\nfremd 1\r\nfremd 2\r\n"},
+      {"after our lock, before our write (a writer without the lock)", &ScriptedAppend::beforeWrite,
+       "alt\r\nfremd 1\r\nfremd 2\r\n"},
+      // Only a writer without the lock gets in here (see the next test); our
+      // part cannot go then without its line, so both stay.
+      {"right after our part (a writer without the lock)", &ScriptedAppend::afterWrite,
+       "alt\r\nzwefremd 1\r\nfremd 2\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteWholeFile(log, "alt\r\n");
+    {
+      ScriptedAppend calls;
+      calls.room = 3;
+      calls.*c.moment = [&] { AppendAsAnotherWriter(log, "fremd 1\r\n"); };
+      EXPECT_FALSE(AppendToFile(log, "zweite Zeile\r\n"));
+    }
+    EXPECT_TRUE(AppendToFile(log, "fremd 2\r\n"));
+    EXPECT_EQ(ReadWholeFile(log), c.after);
+  }
+}
+
+// An append keeps the lock through its write and its cut, so no writer that
+// keeps to the lock can come in there; the lock goes with the append.
+TEST_F(FileTest, AnAppendHoldsTheLockFromItsWriteToItsCut) {
+  const std::string log = Path("log.txt");
+  WriteWholeFile(log, "alt\r\n");
+  std::vector<std::string> seen;
+  auto note = [&](const char* moment) { return [&seen, &log, moment] { seen.push_back(moment + LockState(log)); }; };
+  {
+    ScriptedAppend calls;
+    calls.room = 3;
+    calls.beforeLock = note("before the lock: ");
+    calls.beforeWrite = note("before the write: ");
+    calls.afterWrite = note("after the write: ");
+    calls.atCut = note("at the cut: ");
+    EXPECT_FALSE(AppendToFile(log, "zweite Zeile\r\n"));
+  }
+  note("afterwards: ")();
+  EXPECT_EQ(seen, (std::vector<std::string>{"before the lock: free", "before the write: taken",
+                                            "after the write: taken", "at the cut: taken", "afterwards: free"}));
+  EXPECT_EQ(ReadWholeFile(log), "alt\r\n");
+}
+
+// A lock that another process keeps, or a file system without locks, costs
+// a line nothing: it goes in all the same.
+TEST_F(FileTest, NoLockStopsALine) {
+  const std::string log = Path("log.txt");
+  WriteWholeFile(log, "alt\r\n");
+  int holder = ::open(log.c_str(), O_RDONLY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(Bounded([&] { return AppendToFile(log, "eins\r\n") ? "appended" : "skipped"; }), "appended");
+  ::close(holder);
+  {
+    ScriptedAppend calls;
+    calls.lockError = ENOLCK;
+    EXPECT_TRUE(AppendToFile(log, "zwei\r\n"));
+  }
+  EXPECT_EQ(ReadWholeFile(log), "alt\r\neins\r\nzwei\r\n");
+}
+
+// Where a part stays (the cut fails) or the file ends in another program's
+// torn line, the next line still starts on a line of its own: with CR LF
+// before it, or with LF alone after a CR, which makes a line torn between
+// its CR and LF whole.
+TEST_F(FileTest, ALineNeverRunsIntoAFragment) {
+  const std::string log = Path("log.txt");
+  struct Case {
+    const char* name;
+    std::string old;
+    size_t room;  // of "zweite Zeile\r\n" with what goes before it
+    bool cutFails;
+    std::string fragmentBeforeLock;  // comes in while ours waits for the lock
+    std::string after;               // the log once "dritte" has followed
+  } cases[] = {
+      {"our line torn mid-way, the cut refused", "alt\r\n", 3, true, "", "alt\r\nzwe\r\ndritte\r\n"},
+      {"our line torn between CR and LF, the cut refused", "alt\r\n", 13, true, "",
+       "alt\r\nzweite Zeile\r\ndritte\r\n"},
+      {"an old log ending in a torn line", "alt\r\nfremd", SIZE_MAX, false, "",
+       "alt\r\nfremd\r\nzweite Zeile\r\ndritte\r\n"},
+      {"a torn line that comes in while ours waits for the lock", "alt\r\n", SIZE_MAX, false, "fremd",
+       "alt\r\nfremd\r\nzweite Zeile\r\ndritte\r\n"},
+      {"the line end put first is taken back with our part", "alt\r\nfremd", 1, false, "",
+       "alt\r\nfremd\r\ndritte\r\n"},
+      {"only the CR put first goes in, the cut refused", "alt\r\nfremd", 1, true, "", "alt\r\nfremd\r\ndritte\r\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteWholeFile(log, c.old);
+    {
+      ScriptedAppend calls;
+      calls.room = c.room;
+      calls.cutFails = c.cutFails;
+      if (!c.fragmentBeforeLock.empty()) {
+        calls.beforeLock = [&] { AppendAsAnotherWriter(log, c.fragmentBeforeLock); };
+      }
+      EXPECT_EQ(AppendToFile(log, "zweite Zeile\r\n"), c.room == SIZE_MAX);
+    }
+    EXPECT_TRUE(AppendToFile(log, "dritte\r\n"));
+    EXPECT_EQ(ReadWholeFile(log), c.after);
+  }
+}
+
+// The same with a real file that refuses the cut: append-only, on a disk
+// that takes 3 more bytes.
+TEST_F(FileTest, APartLeftInAnAppendOnlyFileEndsBeforeTheNextLine) {
+  const std::string log = Path("log.txt");
+  ASSERT_TRUE(AppendToFile(log, "erste\r\n"));
+  int fd = ::open(log.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  int flags = 0;
+  if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "no file flags here";
+  }
+  const int plain = flags;
+  flags |= FS_APPEND_FL;
+  if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) != 0) {
+    ::close(fd);
+    GTEST_SKIP() << "cannot make an append-only file (needs root)";
+  }
+  // The flag goes again whatever happens, or the folder could not be removed.
+  struct Plain {
+    int fd, flags;
+    ~Plain() {
+      ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+      ::close(fd);
+    }
+  } restore{fd, plain};
+  EXPECT_EQ(Bounded([&] {
+              struct rlimit small {7 + 3, 7 + 3};
+              ::signal(SIGXFSZ, SIG_IGN);
+              ::setrlimit(RLIMIT_FSIZE, &small);
+              return AppendToFile(log, "zweite Zeile\r\n") ? "appended" : "failed";
+            }),
+            "failed");
+  EXPECT_EQ(ReadWholeFile(log), "erste\r\nzwe") << "the cut was refused";
+  ASSERT_TRUE(AppendToFile(log, "dritte\r\n"));
+  EXPECT_EQ(ReadWholeFile(log), "erste\r\nzwe\r\ndritte\r\n");
+}
+
+// The look at the last byte needs reading; a log that may only be written
+// to takes its lines as before.
+TEST_F(FileTest, ALogThatMayOnlyBeWrittenToStillTakesLines) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: appends as another user";
+  const std::string log = Path("log.txt");
+  WriteWholeFile(log, "alt\r\n");
+  constexpr uid_t kNobody = 65534;
+  ASSERT_EQ(::chown(log.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::chmod(log.c_str(), 0200), 0);
+  ASSERT_EQ(::chmod(dir_.c_str(), 0711), 0);
+  EXPECT_EQ(Bounded([&]() -> std::string {
+              if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) return "still root";
+              if (::open(log.c_str(), O_RDONLY) >= 0) return "readable";
+              return AppendToFile(log, "zeile\r\n") ? "appended" : "skipped";
+            }),
+            "appended");
+  EXPECT_EQ(ReadWholeFile(log), "alt\r\nzeile\r\n");
 }
 
 // Saving through a link replaces the file the link leads to, in that file's
