@@ -250,12 +250,6 @@ TEST(SocketBaseReadLn, TimeOutAborts) {
   EXPECT_FALSE(sock->TimeOutTimer().Enabled());
 }
 
-// A close or a reset ends a read at once, whether the read's own peek or
-// the close notice sees it first; a pending cancel ends it even when a whole
-// line waits. The time-out is long, so a read that sleeps instead of ending
-// shows as "Socket readln aborted". Cases with a gate hold the peer until
-// the pump's notice poll runs, and make that poll see the bytes and the
-// hang-up together before any read has seen the bytes.
 // A peer that resets right after accepting, before the client's first look
 // at the socket: the connect has still succeeded, and the first read meets
 // the reset (the suite met this one time in twenty under full load).
@@ -272,6 +266,7 @@ TEST(SocketBaseConnect, ResetRightAfterAcceptIsMetByTheFirstRead) {
       }
       PollEventSource::Wait(s, d);
     }
+    bool Held() const { return held_; }
 
    private:
     ScriptedPeer& peer_;
@@ -279,17 +274,22 @@ TEST(SocketBaseConnect, ResetRightAfterAcceptIsMetByTheFirstRead) {
   } seam(peer);
   platform::SetEventSource(&seam);
   std::unique_ptr<TSocketBase> sock;
-  std::string failure;
-  try {
-    sock = ConnectedTo(peer);
-    sock->ReadLn();
-  } catch (const std::exception& e) {
-    failure = e.what();
-  }
+  const std::string connectFailure = FailureOf<ESockError>([&] { sock = ConnectedTo(peer); });
+  const bool held = seam.Held();
+  std::string readFailure = "no connection";
+  if (sock) readFailure = FailureOf<ESockError>([&] { sock->ReadLn(); });
   platform::SetEventSource(nullptr);
-  EXPECT_EQ(failure, "10054:Connection reset by peer");
+  EXPECT_TRUE(held) << "the connect never waited, so the reset did not come first";
+  EXPECT_EQ(connectFailure, "no failure");
+  EXPECT_EQ(readFailure, "10054:Connection reset by peer");
 }
 
+// A close or a reset ends a read at once, whether the read's own peek or
+// the close notice sees it first; a pending cancel ends it even when a whole
+// line waits. The time-out is long, so a read that sleeps instead of ending
+// shows as "Socket readln aborted". Cases with a gate hold the peer until
+// the pump's notice poll runs, and make that poll see the bytes and the
+// hang-up together before any read has seen the bytes.
 TEST(SocketBaseReadLn, CloseResetAndCancelEndTheReadAtOnce) {
   const std::string kReset = "!10054:Connection reset by peer";
   const std::string kAborted = "!Socket readln aborted";
