@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -190,15 +191,22 @@ class FakePop3Server {
     ::close(listener_);
     thread_.join();
   }
-  // Every command received, "|" between conversations.
-  std::string Commands() const { return commands_; }
+  // Every command received, "|" between conversations. The server's thread
+  // writes the list while the test's may read it.
+  std::string Commands() const {
+    std::lock_guard<std::mutex> guard(commandsLock_);
+    return commands_;
+  }
 
  private:
   void Serve() {
     for (int conversation = 1; !stop_; ++conversation) {
       int fd = ::accept(listener_, nullptr, nullptr);
       if (fd < 0) return;
-      if (conversation > 1) commands_ += "|";
+      if (conversation > 1) {
+        std::lock_guard<std::mutex> guard(commandsLock_);
+        commands_ += "|";
+      }
       Converse(fd, conversation);
       ::close(fd);
     }
@@ -217,8 +225,11 @@ class FakePop3Server {
       }
       std::string cmd = buffer.substr(0, eol);
       buffer.erase(0, eol + 2);
-      if (!commands_.empty() && commands_.back() != '|') commands_ += ",";
-      commands_ += cmd;
+      {
+        std::lock_guard<std::mutex> guard(commandsLock_);
+        if (!commands_.empty() && commands_.back() != '|') commands_ += ",";
+        commands_ += cmd;
+      }
       std::string reply = hook_ ? hook_(conversation, cmd) : "";
       if (reply == kClose) {
         return;
@@ -249,6 +260,7 @@ class FakePop3Server {
   int listener_ = -1;
   std::atomic<bool> stop_{false};
   std::thread thread_;
+  mutable std::mutex commandsLock_;
   std::string commands_;
 };
 

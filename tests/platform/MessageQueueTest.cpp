@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -115,11 +116,16 @@ TEST_F(Queue, PumpDispatchesWhatWaitsInOrderAndReturns) {
   EXPECT_FALSE(platform::PostMessageA(12345678, platform::WM_USER, 0, 0));
 }
 
+// What was queued or armed for a window goes with it: the queue holds
+// nothing more to take, not even a tick that has come due.
 TEST_F(Queue, DestroyedWindowGetsNothing) {
   platform::PostMessageA(window, platform::WM_USER, 0, 0);
   platform::SetTimer(window, 1, 1, nullptr);
   platform::DestroyWindow(window);
-  std::this_thread::sleep_for(5ms);
+  EXPECT_EQ(platform::QueuedMessageCount(), 0);
+  std::this_thread::sleep_for(5ms);  // past the timer's period
+  platform::MSG left{};
+  EXPECT_FALSE(platform::PeekMessageA(&left)) << "message " << left.message;
   platform::ProcessMessages();
   EXPECT_TRUE(g_got.empty());
   EXPECT_FALSE(platform::PostMessageA(window, platform::WM_USER, 0, 0));
@@ -145,28 +151,33 @@ TEST_F(Queue, TimersFireNeverEarlyOnlyWhenPumpedOncePerPump) {
   EXPECT_EQ(Count(platform::WM_TIMER), 0);
   EXPECT_TRUE(platform::KillTimer(window, 8));
 
+  // Pumped from the start, the first tick comes one period after SetTimer,
+  // not at the first pump.
   auto start = Clock::now();
   ASSERT_EQ(platform::SetTimer(window, 7, 30, nullptr), 7u);
+  ASSERT_TRUE(PumpUntil([&] { return Count(platform::WM_TIMER) == 1; }));
+  EXPECT_GE(MsSince(start), 30);
+  EXPECT_EQ(g_got[0].wParam, 7u);
+
   // Not pumped: nothing is delivered, however long it waits.
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(Count(platform::WM_TIMER), 0);
+  EXPECT_EQ(Count(platform::WM_TIMER), 1);
   // One pump, one tick, though several periods have passed.
   platform::ProcessMessages();
-  ASSERT_EQ(Count(platform::WM_TIMER), 1);
-  EXPECT_EQ(g_got[0].wParam, 7u);
-  EXPECT_GE(MsSince(start), 30);
+  ASSERT_EQ(Count(platform::WM_TIMER), 2);
+  EXPECT_EQ(g_got[1].wParam, 7u);
 
   // A blocking wait ends when the next tick is due, not before: the pump
   // right after it has that tick to deliver.
   platform::WaitForWork({}, std::nullopt);
   platform::ProcessMessages();
-  EXPECT_EQ(Count(platform::WM_TIMER), 2);
+  EXPECT_EQ(Count(platform::WM_TIMER), 3);
 
   EXPECT_TRUE(platform::KillTimer(window, 7));
   EXPECT_FALSE(platform::KillTimer(window, 7));
   std::this_thread::sleep_for(50ms);
   platform::ProcessMessages();
-  EXPECT_EQ(Count(platform::WM_TIMER), 2);
+  EXPECT_EQ(Count(platform::WM_TIMER), 3);
 }
 
 TEST_F(Queue, PostFromAnotherThreadWakesAWait) {
@@ -557,31 +568,59 @@ TEST_F(Queue, AddressParserAndLookups) {
   EXPECT_EQ((g_got.back().lParam >> 16) & 0xffff, platform::WSAENOBUFS);
   EXPECT_EQ(tiny, std::vector<char>(8, '\x55'));
 
-  // A cancelled request is never answered and never writes.
+  // A cancelled request is never answered and never writes. Its worker
+  // still posts the answer; once that post has woken the queue, the pumps
+  // have taken and dropped it.
   g_got.clear();
+  fixtures::CountingEventSource source;
+  platform::SetEventSource(&source);
   std::vector<char> untouched(platform::MAXGETHOSTSTRUCT, '\x55');
   task = platform::WSAAsyncGetHostByName(window, platform::WM_USER + 102, "localhost", untouched.data(),
                                          static_cast<int>(untouched.size()));
   EXPECT_EQ(platform::WSACancelAsyncRequest(task), 0);
-  auto start = Clock::now();
-  while (MsSince(start) < 300) {
-    platform::WaitForWork({}, 20ms);
-    platform::ProcessMessages();
-  }
+  EXPECT_TRUE(PumpUntil([&] { return source.wakes >= 1; }));
+  platform::ProcessMessages();
+  platform::SetEventSource(nullptr);
   EXPECT_EQ(Count(platform::WM_USER + 102), 0);
+  EXPECT_EQ(platform::QueuedMessageCount(), 0);
   EXPECT_EQ(untouched, std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55'));
 }
 
+namespace {
+
+// The threads of this process. Besides the test's own, the only ones that
+// outlive a test here are lookup workers, each until it has answered.
+size_t ThreadCount() {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+}  // namespace
+
+// The answer for a window that is gone finds nothing and writes nothing,
+// whether it waited in the queue when the window went or comes after.
 TEST_F(Queue, LookupAnswerForADestroyedWindowIsDropped) {
-  auto* buf = new std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55');
-  platform::WSAAsyncGetHostByName(window, platform::WM_USER + 102, "localhost", buf->data(),
-                                  static_cast<int>(buf->size()));
-  platform::DestroyWindow(window);
-  // The answer comes in after the window is gone; it must find nothing.
-  std::this_thread::sleep_for(200ms);
-  platform::ProcessMessages();
-  EXPECT_TRUE(g_got.empty());
-  EXPECT_EQ(*buf, std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55'));
-  delete buf;
-  window = platform::CreateWindowExA(0, "QueueTestClass", "", 0, 0, 0, 0, 0, 0, 0, platform::HInstance(), nullptr);
+  for (const bool answerFirst : {true, false}) {
+    SCOPED_TRACE(answerFirst ? "answer waits in the queue" : "window gone before the answer");
+    std::vector<char> buf(platform::MAXGETHOSTSTRUCT, '\x55');
+    ASSERT_NE(platform::WSAAsyncGetHostByName(window, platform::WM_USER + 102, "localhost", buf.data(),
+                                              static_cast<int>(buf.size())),
+              0u);
+    if (answerFirst) {
+      // Waits without taking anything until the worker has posted.
+      const auto limit = Clock::now() + 30s;
+      while (platform::QueuedMessageCount() == 0 && Clock::now() < limit) platform::WaitForWork({}, 10ms);
+      ASSERT_EQ(platform::QueuedMessageCount(), 1);
+    }
+    platform::DestroyWindow(window);
+    // A post to a window that is gone queues nothing, so the end of the
+    // worker's thread is the sign that it has answered.
+    ASSERT_TRUE(PumpUntil([] { return ThreadCount() == 1; }));
+    platform::ProcessMessages();
+    EXPECT_TRUE(g_got.empty());
+    EXPECT_EQ(platform::QueuedMessageCount(), 0);
+    EXPECT_EQ(buf, std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55'));
+    window = platform::CreateWindowExA(0, "QueueTestClass", "", 0, 0, 0, 0, 0, 0, 0, platform::HInstance(), nullptr);
+  }
 }

@@ -112,6 +112,42 @@ TEST(StringList, EveryKindOfLineEndEndsALine) {
   EXPECT_EQ(l.Text(), "x\r\n\r\ny\r\n");
 }
 
+namespace {
+
+// Runs `op` in a child process (its limits and user are the child's alone)
+// and returns what it printed, or "stalled" when it has not finished after a
+// long while (a blocked open).
+std::string Bounded(const std::function<std::string()>& op) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "no pipe";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string out = op();
+    (void)!::write(fds[1], out.data(), out.size());
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string out;
+  pollfd p{fds[0], POLLIN, 0};
+  for (;;) {
+    if (::poll(&p, 1, 30000) <= 0) {
+      ::kill(pid, SIGKILL);
+      out = "stalled";
+      break;
+    }
+    char buf[256];
+    ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  ::close(fds[0]);
+  ::waitpid(pid, nullptr, 0);
+  return out;
+}
+
+}  // namespace
+
 class FileTest : public ::testing::Test {
  protected:
   std::string Path(const char* name) const { return folder_.File(name); }
@@ -139,13 +175,42 @@ TEST_F(FileTest, MissingFileGivesTheOpenError) {
 
 TEST_F(FileTest, FailedWriteLeavesTheOldFileAlone) {
   WriteWholeFile(Path("keep.txt"), "old");
-  ::chmod(dir_.c_str(), 0500);
-  bool root = ::geteuid() == 0;
-  if (!root) {
-    EXPECT_THROW(WriteWholeFile(Path("keep.txt"), "new"), EFCreateError);
+  struct Case {
+    const char* name;
+    std::function<void()> limit;  // run in the child before the write
+  } cases[] = {
+      // The file itself could be written in place; its folder takes no new
+      // one. Root writes anywhere, so the child runs as an ordinary user.
+      {"folder that takes no new file",
+       [this] {
+         ::chmod(dir_.c_str(), 0555);
+         ::chmod(Path("keep.txt").c_str(), 0666);
+         if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(4);
+       }},
+      // The new bytes do not fit: a write in place would have cut the file.
+      {"file-size limit below the new content",
+       [] {
+         struct rlimit small {4, 4};
+         ::signal(SIGXFSZ, SIG_IGN);
+         ::setrlimit(RLIMIT_FSIZE, &small);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Bounded([&] {
+                c.limit();
+                try {
+                  WriteWholeFile(Path("keep.txt"), "new content");
+                  return std::string("written");
+                } catch (const EFCreateError& e) {
+                  return std::string("EFCreateError:") + e.Message();
+                }
+              }),
+              "EFCreateError:Datei " + Path("keep.txt") + " kann nicht erstellt werden");
+    ::chmod(dir_.c_str(), 0700);
     EXPECT_EQ(ReadWholeFile(Path("keep.txt")), "old");
+    EXPECT_EQ(folder_.Names(), std::vector<std::string>{"keep.txt"}) << "no half-written file stays behind";
   }
-  ::chmod(dir_.c_str(), 0700);
   // A folder that does not exist cannot take the file, for root as well.
   try {
     WriteWholeFile(Path("nofolder/x.txt"), "new");
@@ -192,37 +257,6 @@ TEST(Runtime, ProgramFolderIsTheExecutablesFolder) {
 // ---- data files that are no regular files, short writes, links ----
 
 namespace {
-
-// Runs `op` in a child process and returns what it printed, or "stalled"
-// when it has not finished after a long while (a blocked open).
-std::string Bounded(const std::function<std::string()>& op) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "no pipe";
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    std::string out = op();
-    (void)!::write(fds[1], out.data(), out.size());
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string out;
-  pollfd p{fds[0], POLLIN, 0};
-  for (;;) {
-    if (::poll(&p, 1, 30000) <= 0) {
-      ::kill(pid, SIGKILL);
-      out = "stalled";
-      break;
-    }
-    char buf[256];
-    ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  ::close(fds[0]);
-  ::waitpid(pid, nullptr, 0);
-  return out;
-}
 
 std::string ReadOutcome(const std::string& path) {
   try {

@@ -267,6 +267,7 @@ TEST(SocketBaseConnect, ResetRightAfterAcceptIsMetByTheFirstRead) {
       }
       PollEventSource::Wait(s, d);
     }
+    bool Held() const { return held_; }
 
    private:
     ScriptedPeer& peer_;
@@ -274,15 +275,14 @@ TEST(SocketBaseConnect, ResetRightAfterAcceptIsMetByTheFirstRead) {
   } seam(peer);
   platform::SetEventSource(&seam);
   std::unique_ptr<TSocketBase> sock;
-  std::string failure;
-  try {
-    sock = ConnectedTo(peer);
-    sock->ReadLn();
-  } catch (const std::exception& e) {
-    failure = e.what();
-  }
+  const std::string connectFailure = FailureOf<ESockError>([&] { sock = ConnectedTo(peer); });
+  const bool held = seam.Held();
+  std::string readFailure = "no connection";
+  if (sock) readFailure = FailureOf<ESockError>([&] { sock->ReadLn(); });
   platform::SetEventSource(nullptr);
-  EXPECT_EQ(failure, "10054:Connection reset by peer");
+  EXPECT_TRUE(held) << "the connect never waited, so the reset did not come first";
+  EXPECT_EQ(connectFailure, "no failure");
+  EXPECT_EQ(readFailure, "10054:Connection reset by peer");
 }
 
 // A close or a reset ends a read at once, whether the read's own peek or

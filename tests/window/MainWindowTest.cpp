@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <QClipboard>
+#include <QMimeData>
 #include <QtTest>
 
 #include <regex>
@@ -918,6 +919,54 @@ class MainWindowTest : public QObject {
       for (int i = 1; i <= 3; ++i) QCOMPARE(IsSpam(GUISession, i), i == expected);
     }
     GUISession.anzahl = 0;
+  }
+
+  // Clipboard text this program's bytes do not stand behind, pasted over
+  // the definitions and saved: bytes of ours that no longer show the
+  // clipboard's text (another program changed the text and kept them) are
+  // not used, and plain text from another program is written in the code
+  // page of the file it goes into.
+  void foreignClipboardTextPastedAndSaved_data() {
+    QTest::addColumn<QByteArray>("file");    // the definitions before
+    QTest::addColumn<QByteArray>("ours");    // put there by this program first; empty: nothing
+    QTest::addColumn<QString>("text");       // the clipboard's text then
+    QTest::addColumn<QByteArray>("saved");
+    QTest::newRow("our bytes under a text another program changed")
+        << QByteArray::fromStdString(kDefs) << QByteArray("[From]\r\n< M\xfcller <m@y.test>\r\n< Gewinn\r\n")
+        << QString::fromUtf8("[From]\n< Müller <m@y.test>\n< Gewinnspiel\n")
+        << QByteArray("[From]\r\n< M\xc3\xbcller <m@y.test>\r\n< Gewinnspiel\r\n");
+    QTest::newRow("plain text from another program into a Windows-1252 file")
+        << QByteArray("[FROM]\r\n* m\xfcller\r\n") << QByteArray()
+        << QString::fromUtf8("[SUBJECT]\n< Grüße aus Köln\n")
+        << QByteArray("[SUBJECT]\r\n< Gr\xfc\xdf" "e aus K\xf6ln\r\n");
+  }
+
+  void foreignClipboardTextPastedAndSaved() {
+    QFETCH(QByteArray, file);
+    QFETCH(QByteArray, ours);
+    QFETCH(QString, text);
+    QFETCH(QByteArray, saved);
+    ProgramFolder dir;
+    WriteAll(dir);
+    dir.Write("Kelvo_Spamdefs.txt", file.toStdString());
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    auto* data = new QMimeData;
+    if (!ours.isEmpty()) {
+      desktop::ClipboardSetText(ours.toStdString());
+      const QMimeData* put = QGuiApplication::clipboard()->mimeData();
+      for (const QString& format : put->formats()) data->setData(format, put->data(format));
+    }
+    data->setText(text);
+    QGuiApplication::clipboard()->setMimeData(data);
+
+    f->PageControl1->SetActivePage(f->ts_virdefs);
+    f->M_virdefs->selectAll();
+    QTest::keyClick(f->M_virdefs, Qt::Key_V, Qt::ControlModifier);
+    QCOMPARE(f->M_virdefs->toPlainText(), text);
+    f->mm_vd_speichern->Click();
+    QVERIFY(boxes.Calls().empty());
+    QCOMPARE(QByteArray::fromStdString(dir.Read("Kelvo_Spamdefs.txt")), saved);
   }
 
   // The filter core writes rejected logins on the log page.

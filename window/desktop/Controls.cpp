@@ -44,25 +44,27 @@ QString PickFixedPitchFamily(const QStringList& candidates, const std::function<
   return {};
 }
 
+bool IsFixedPitchFace(const QString& family) {
+  QFont font(family);
+  font.setStyleHint(QFont::TypeWriter);
+  const QFontInfo info(font);
+  // A missing face resolves to some other one.
+  if (info.family() != family) return false;
+  if (info.fixedPitch()) return true;
+  // Qt takes the flag from fontconfig, which leaves it off for some
+  // monospace faces (Noto Sans Mono): equal glyph widths tell as well.
+  const QFontMetrics metrics(font);
+  const int width = metrics.horizontalAdvance(QLatin1Char('i'));
+  return width > 0 && metrics.horizontalAdvance(QLatin1Char('W')) == width &&
+         metrics.horizontalAdvance(QLatin1Char('m')) == width && metrics.horizontalAdvance(QLatin1Char('.')) == width;
+}
+
 QString FixedPitchFamily() {
   static const QString chosen = [] {
     const QString desktopFixed = QFontDatabase::systemFont(QFontDatabase::FixedFont).family();
     QStringList candidates{QString::fromLatin1(kPreferredFixedFamily), desktopFixed};
     candidates += QFontDatabase::families();
-    const QString picked = PickFixedPitchFamily(candidates, [](const QString& family) {
-      QFont font(family);
-      font.setStyleHint(QFont::TypeWriter);
-      const QFontInfo info(font);
-      // A missing face resolves to some other one.
-      if (info.family() != family) return false;
-      if (info.fixedPitch()) return true;
-      // Qt takes the flag from fontconfig, which leaves it off for some
-      // monospace faces (Noto Sans Mono): equal glyph widths tell as well.
-      const QFontMetrics metrics(font);
-      const int width = metrics.horizontalAdvance(QLatin1Char('i'));
-      return width > 0 && metrics.horizontalAdvance(QLatin1Char('W')) == width &&
-             metrics.horizontalAdvance(QLatin1Char('m')) == width && metrics.horizontalAdvance(QLatin1Char('.')) == width;
-    });
+    const QString picked = PickFixedPitchFamily(candidates, IsFixedPitchFace);
     return picked.isEmpty() ? desktopFixed : picked;
   }();
   return chosen;

@@ -35,11 +35,13 @@ QFont MakeFont(const TFontSpec& spec);
 
 // The first of the candidates that is usable, or an empty text.
 QString PickFixedPitchFamily(const QStringList& candidates, const std::function<bool(const QString&)>& usable);
+// Whether the desktop has the face under its own name and it is fixed-pitch,
+// by Qt's flag or by equal glyph widths.
+bool IsFixedPitchFace(const QString& family);
 // The face monospace text is shown in, chosen once: the first of
 // kPreferredFixedFamily (installed by the set-up), the desktop's fixed font
-// and every other installed face that is there under its own name and is
-// fixed-pitch, by Qt's flag or by equal glyph widths. Without any such face,
-// the desktop's fixed font.
+// and every other installed face that IsFixedPitchFace accepts. Without any
+// such face, the desktop's fixed font.
 QString FixedPitchFamily();
 inline constexpr const char* kPreferredFixedFamily = "DejaVu Sans Mono";
 

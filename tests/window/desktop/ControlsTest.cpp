@@ -13,6 +13,8 @@
 #include "window/desktop/Timer.h"
 
 #include <QAction>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
@@ -535,8 +537,8 @@ class ControlsTest : public QObject {
     delete form;
   }
 
-  // What the program asks for; which face the desktop then draws is the
-  // desktop's (see fixedPitchFamilyChoice for the choice itself).
+  // What the program asks for, and for a monospace name what the desktop
+  // then draws: the chosen face itself, every glyph as wide as the next.
   void fontsAskedForByName() {
     const QFont mono = MakeFont({"Lucida Console", 12, false});
     QVERIFY(!FixedPitchFamily().isEmpty());
@@ -544,6 +546,11 @@ class ControlsTest : public QObject {
     QVERIFY(mono.fixedPitch());
     QCOMPARE(mono.styleHint(), QFont::TypeWriter);
     QCOMPARE(mono.pixelSize(), 12);
+    QCOMPARE(QFontInfo(mono).family(), FixedPitchFamily());
+    const QFontMetrics drawn(mono);
+    const int width = drawn.horizontalAdvance(QLatin1Char('i'));
+    QVERIFY(width > 0);
+    for (const char c : {'W', 'm', '.'}) QCOMPARE(drawn.horizontalAdvance(QLatin1Char(c)), width);
     QCOMPARE(MakeFont({"Courier New", 0, false}).families(), QStringList{FixedPitchFamily()});
     const QFont sans = MakeFont({"MS Sans Serif", 11, true});
     QVERIFY(!sans.fixedPitch());
@@ -581,6 +588,24 @@ class ControlsTest : public QObject {
     QCOMPARE(got, picked);
     // Stops at the first usable face: the check of a face is not free.
     if (!picked.isEmpty()) QCOMPARE(asked.last(), picked);
+  }
+
+  // The check each candidate face goes through, on the faces the set-up
+  // installs.
+  void fixedPitchFaceCheck_data() {
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("monospace face") << "DejaVu Sans Mono" << true;
+    QTest::newRow("proportional face") << "DejaVu Sans" << false;
+    // Resolves to some installed face, with the typewriter hint to a
+    // monospace one.
+    QTest::newRow("face not installed") << "Kelvo Missing Mono" << false;
+  }
+
+  void fixedPitchFaceCheck() {
+    QFETCH(QString, family);
+    QFETCH(bool, accepted);
+    QCOMPARE(IsFixedPitchFace(family), accepted);
   }
 
   void timerIntervalEnabledAndTicks() {
