@@ -600,6 +600,10 @@ void Tfrm_Emails::A_MailheaderLoeschenExecute(platform::TObject*) {
 }
 
 void Tfrm_Emails::sg_listDblClick(platform::TObject*) {
+  // Runs nested while a load or a pass waits on the network. Marks hold
+  // still then: the pass deletes and keeps by the marks it started with, so
+  // a toggle now, or one kept for later, would show a mark nothing follows.
+  if (GUISession.busy) return;
   if (GUISession.aktuell == -1 || GUISession.anzahl == 0) return;
   const int r = sg_list->Selection().Top;
   // The title row and rows past the list (left empty after skipped
