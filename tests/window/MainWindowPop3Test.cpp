@@ -669,6 +669,47 @@ class MainWindowPop3Test : public QObject {
     QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "x"}));
   }
 
+  // While the load waits on message 3's header lines, double clicks on a
+  // built and an unbuilt row and a "Spamcheck" with other rules change no
+  // mark; the load ends with the marks of the rules it started with.
+  void marksHoldStillWhileTheLoadWaits() {
+    HeldReply h(1, "TOP 3 0");
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    h.Open(f.get());
+
+    bool inTheWait = false;
+    std::vector<std::string> marksBefore, marksThen;
+    std::vector<int> sessionBefore, sessionThen;
+    WhenThen during([&] { return h.waiting.load(); },
+                    [&] {
+                      inTheWait = GUISession.busy && GUISession.pop3->CommandBusy();
+                      marksBefore = Column(f.get(), 1);
+                      sessionBefore = SessionMarks();
+                      MouseDoubleClickRow(f.get(), 1);
+                      MouseDoubleClickRow(f.get(), 3);
+                      f->M_virdefs->SetText(kAndereDefs);
+                      f->pm_ml_Spamcheck->Click();
+                      marksThen = Column(f.get(), 1);
+                      sessionThen = SessionMarks();
+                      h.gate->Open();
+                    });
+    f->mm_p_HoleMailheader->Click();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+
+    QVERIFY(during.Done());
+    QVERIFY2(inTheWait, "the clicks were not handled inside the wait for the TOP reply");
+    QCOMPARE(marksThen, marksBefore);
+    QCOMPARE(sessionThen, sessionBefore);
+    QCOMPARE(Column(f.get(), 3), Subjects(kVierMails));
+    QCOMPARE(Column(f.get(), 1), kRegelMarken);
+    QCOMPARE(SessionMarks(), (std::vector<int>{1, 0, 0, 1}));
+    QVERIFY(!GUISession.veraltet);
+    QVERIFY(h.box.Failures().empty());
+    QVERIFY(boxes.Calls().empty());
+  }
+
   // A timed run and an interactive load overlap, each with its own client;
   // both complete.
   void runAndInteractiveLoadOverlap() {
