@@ -165,7 +165,7 @@ class HeldReply {
     });
   }
   ~HeldReply() { gate->Open(); }
-  void Open(Tfrm_Emails* f) {
+  void Show(Tfrm_Emails* f) {
     f->show();
     QVERIFY(QTest::qWaitForWindowExposed(f));
     GUISession.pop3->Port = box.Port();
@@ -173,9 +173,10 @@ class HeldReply {
   }
 
   ProgramFolder dir;
-  fixtures::MailboxPeer box;
   std::atomic<bool> waiting{false};
   std::shared_ptr<fixtures::Gate> gate = std::make_shared<fixtures::Gate>();
+  // Last, so that its thread has ended before the hook's state goes.
+  fixtures::MailboxPeer box;
 };
 
 // Calls `act` once, from inside the window's events, as soon as `when`
@@ -629,7 +630,7 @@ class MainWindowPop3Test : public QObject {
     HeldReply h(2, "TOP 1 0");
     desktop::TMessageBoxRecorder boxes;
     Window f;
-    h.Open(f.get());
+    h.Show(f.get());
     f->mm_p_HoleMailheader->Click();
     QCOMPARE(Column(f.get(), 1), kRegelMarken);
 
@@ -676,7 +677,7 @@ class MainWindowPop3Test : public QObject {
     HeldReply h(1, "TOP 3 0");
     desktop::TMessageBoxRecorder boxes;
     Window f;
-    h.Open(f.get());
+    h.Show(f.get());
 
     bool inTheWait = false;
     std::vector<std::string> marksBefore, marksThen;
