@@ -600,6 +600,10 @@ void Tfrm_Emails::A_MailheaderLoeschenExecute(platform::TObject*) {
 }
 
 void Tfrm_Emails::sg_listDblClick(platform::TObject*) {
+  // Runs nested while a load or a pass waits on the network. Marks hold
+  // still then: the pass deletes and keeps by the marks it started with, so
+  // a toggle now, or one kept for later, would show a mark nothing follows.
+  if (GUISession.busy) return;
   if (GUISession.aktuell == -1 || GUISession.anzahl == 0) return;
   const int r = sg_list->Selection().Top;
   // The title row and rows past the list (left empty after skipped
@@ -623,6 +627,9 @@ void Tfrm_Emails::a_virdefsSchreibenExecute(platform::TObject*) {
 }
 
 void Tfrm_Emails::a_spamcheckExecute(platform::TObject*) {
+  // Refused whole while the session works: rules taken over now would set
+  // the marks at the end of a load, a refused check coming true later.
+  if (GUISession.busy) return;
   if (GUISession.aktuell == -1 || GUISession.anzahl == 0) return;
   VirdefsUebernehmen(GUISession, M_virdefs->Lines().ToStringList());
   GUISpamcheck(GUISession);

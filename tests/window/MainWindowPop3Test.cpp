@@ -3,14 +3,17 @@
 // commands arriving while a load runs, and the timed batch mode's runs,
 // intervals, stops during a run, log lines and its effect on the
 // interactive list. What is left on the server is checked in a separate
-// conversation.
+// conversation. Mark toggles while a load or a pass waits on a held reply
+// run against a loopback peer that keeps a real mailbox.
 #include <QtTest>
 
+#include <atomic>
 #include <regex>
 
 #include "platform/Component.h"
 #include "pop3client/Pop3Client.h"
 #include "tests/fixtures/DovecotServer.h"
+#include "tests/fixtures/MailboxPeer.h"
 #include "tests/fixtures/MiniPop3Client.h"
 #include "tests/fixtures/Pop3Scripts.h"
 #include "tests/fixtures/ScriptedPeer.h"
@@ -102,6 +105,79 @@ std::vector<std::string> Column(Tfrm_Emails* f, int col) {
   for (int r = 1; r < f->sg_list->RowCount(); ++r) cells.push_back(f->sg_list->Cells(col, r));
   return cells;
 }
+
+// A real double click, through the grid's viewport, on the subject cell of
+// data row `row`; the window must be shown.
+void MouseDoubleClickRow(Tfrm_Emails* f, int row) {
+  desktop::TStringGrid* g = f->sg_list;
+  const QRect cell = g->visualRect(g->model()->index(row - 1, kSpalteSubject));
+  QTest::mouseDClick(g->viewport(), Qt::LeftButton, {}, cell.center());
+}
+
+// The session's marks of entries 1..anzahl.
+std::vector<int> SessionMarks() {
+  std::vector<int> marks;
+  for (size_t i = 1; i <= Eintraege(GUISession); ++i) marks.push_back(GUISession.summaries[i].spam);
+  return marks;
+}
+
+std::vector<std::string> Subjects(const std::vector<fixtures::ScriptMail>& mails) {
+  std::vector<std::string> subjects;
+  for (const auto& m : mails) {
+    const size_t at = m.header.find("Subject:");
+    subjects.push_back(m.header.substr(at + 8, m.header.find("\r\n", at) - at - 8));
+  }
+  return subjects;
+}
+
+std::vector<std::string> Deles(const std::vector<std::string>& commands) {
+  std::vector<std::string> deles;
+  for (const auto& c : commands)
+    if (c.rfind("DELE ", 0) == 0) deles.push_back(c);
+  return deles;
+}
+
+// Four messages, two of them marked by the rules (kDefs).
+const std::vector<fixtures::ScriptMail> kVierMails = {{"From: g@spam\r\nSubject: LOTTO eins\r\n", 110},
+                                                      {"From: a@x\r\nSubject: Hallo\r\n", 220},
+                                                      {"From: b@x\r\nSubject: Urlaub\r\n", 330},
+                                                      {"From: g@spam\r\nSubject: LOTTO zwei\r\n", 440}};
+const std::vector<std::string> kRegelMarken = {"X", " ", " ", "X"};
+// Rules that would mark only "Urlaub", typed but not yet applied.
+const std::string kAndereDefs = "[SUBJECT]\r\n* urlaub\r\n";
+
+// A program folder whose list names the mailbox peer's "anna", the window
+// shown with the message list, the session talking to the peer, and a hook
+// that holds the reply to `held` in conversation `conversation` until the
+// test opens the gate.
+class HeldReply {
+ public:
+  HeldReply(int conversation, std::string held) : box(kVierMails) {
+    dir.Write("Kelvo_Mailboxen.txt", mwtest::MailboxListe({"127.0.0.1 anna pw"}));
+    dir.Write("Kelvo_Spamdefs.txt", kDefs);
+    dir.CopyShipped("Kelvo_Info.rtf");
+    box.SetHook([this, conversation, held](int c, const std::string& command) -> std::optional<std::string> {
+      if (c == conversation && command == held) {
+        waiting = true;
+        gate->WaitOpen(20s);
+      }
+      return std::nullopt;
+    });
+  }
+  ~HeldReply() { gate->Open(); }
+  void Show(Tfrm_Emails* f) {
+    f->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f));
+    GUISession.pop3->Port = box.Port();
+    ClickServer(f, 0);
+  }
+
+  ProgramFolder dir;
+  std::atomic<bool> waiting{false};
+  std::shared_ptr<fixtures::Gate> gate = std::make_shared<fixtures::Gate>();
+  // Last, so that its thread has ended before the hook's state goes.
+  fixtures::MailboxPeer box;
+};
 
 // Calls `act` once, from inside the window's events, as soon as `when`
 // holds; runs while network waits pump the events.
@@ -542,6 +618,97 @@ class MainWindowPop3Test : public QObject {
     f->mm_p_HoleMailheader->Click();
     QVERIFY(!GUISession.veraltet);
     QCOMPARE(f->sg_list->RowCount(), 5);
+  }
+
+  // While the pass waits on its first TOP reply, real double clicks on a
+  // marked and an unmarked row and a "Spamcheck" with other rules change
+  // no mark, neither then nor once the pass has ended: the DELEs are those
+  // of the rows marked at the start, and the grid lists what the server
+  // still holds, unmarked. The clicked rows are rows 1 and 2 again after
+  // the pass, so a toggle kept for later would show there.
+  void marksHoldStillWhileThePassWaits() {
+    HeldReply h(2, "TOP 1 0");
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    h.Show(f.get());
+    f->mm_p_HoleMailheader->Click();
+    QCOMPARE(Column(f.get(), 1), kRegelMarken);
+
+    bool inTheWait = false;
+    std::vector<std::string> marksThen;
+    std::vector<int> sessionThen;
+    WhenThen during([&] { return h.waiting.load(); },
+                    [&] {
+                      inTheWait = GUISession.busy && GUISession.pop3->CommandBusy();
+                      MouseDoubleClickRow(f.get(), 1);
+                      MouseDoubleClickRow(f.get(), 2);
+                      f->M_virdefs->SetText(kAndereDefs);
+                      f->pm_ml_Spamcheck->Click();
+                      marksThen = Column(f.get(), 1);
+                      sessionThen = SessionMarks();
+                      h.gate->Open();
+                    });
+    f->kn_DeleteMails->Click();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+
+    QVERIFY(during.Done());
+    QVERIFY2(inTheWait, "the clicks were not handled inside the wait for the TOP reply");
+    QCOMPARE(marksThen, kRegelMarken);
+    QCOMPARE(sessionThen, (std::vector<int>{1, 0, 0, 1}));
+    QCOMPARE(Deles(h.box.Commands(2)), (std::vector<std::string>{"DELE 1", "DELE 4"}));
+    QCOMPARE(Subjects(h.box.Mailbox()), (std::vector<std::string>{" Hallo", " Urlaub"}));
+    QCOMPARE(Column(f.get(), 3), (std::vector<std::string>{" Hallo", " Urlaub"}));
+    QCOMPARE(Column(f.get(), 0), (std::vector<std::string>{"2", "3"}));
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", " "}));
+    QCOMPARE(SessionMarks(), (std::vector<int>{0, 0}));
+    QVERIFY(h.box.Failures().empty());
+    QVERIFY(boxes.Calls().empty());
+
+    // Once the session is idle, the same double click marks again.
+    MouseDoubleClickRow(f.get(), 2);
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "x"}));
+  }
+
+  // While the load waits on message 3's header lines, double clicks on a
+  // built and an unbuilt row and a "Spamcheck" with other rules change no
+  // mark; the load ends with the marks of the rules it started with.
+  void marksHoldStillWhileTheLoadWaits() {
+    HeldReply h(1, "TOP 3 0");
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    h.Show(f.get());
+
+    bool inTheWait = false;
+    std::vector<std::string> marksBefore, marksThen;
+    std::vector<int> sessionBefore, sessionThen;
+    WhenThen during([&] { return h.waiting.load(); },
+                    [&] {
+                      inTheWait = GUISession.busy && GUISession.pop3->CommandBusy();
+                      marksBefore = Column(f.get(), 1);
+                      sessionBefore = SessionMarks();
+                      MouseDoubleClickRow(f.get(), 1);
+                      MouseDoubleClickRow(f.get(), 3);
+                      f->M_virdefs->SetText(kAndereDefs);
+                      f->pm_ml_Spamcheck->Click();
+                      marksThen = Column(f.get(), 1);
+                      sessionThen = SessionMarks();
+                      h.gate->Open();
+                    });
+    f->mm_p_HoleMailheader->Click();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+
+    QVERIFY(during.Done());
+    QVERIFY2(inTheWait, "the clicks were not handled inside the wait for the TOP reply");
+    QCOMPARE(marksThen, marksBefore);
+    QCOMPARE(sessionThen, sessionBefore);
+    QCOMPARE(Column(f.get(), 3), Subjects(kVierMails));
+    QCOMPARE(Column(f.get(), 1), kRegelMarken);
+    QCOMPARE(SessionMarks(), (std::vector<int>{1, 0, 0, 1}));
+    QVERIFY(!GUISession.veraltet);
+    QVERIFY(h.box.Failures().empty());
+    QVERIFY(boxes.Calls().empty());
   }
 
   // A timed run and an interactive load overlap, each with its own client;
