@@ -627,9 +627,6 @@ void Tfrm_Emails::a_virdefsSchreibenExecute(platform::TObject*) {
 }
 
 void Tfrm_Emails::a_spamcheckExecute(platform::TObject*) {
-  // Refused whole while the session works: rules taken over now would set
-  // the marks at the end of a load, a refused check coming true later.
-  if (GUISession.busy) return;
   if (GUISession.aktuell == -1 || GUISession.anzahl == 0) return;
   VirdefsUebernehmen(GUISession, M_virdefs->Lines().ToStringList());
   GUISpamcheck(GUISession);

@@ -671,8 +671,8 @@ class MainWindowPop3Test : public QObject {
   }
 
   // While the load waits on message 3's header lines, double clicks on a
-  // built and an unbuilt row and a "Spamcheck" with other rules change no
-  // mark; the load ends with the marks of the rules it started with.
+  // built and an unbuilt row change no mark and leave nothing for later: the
+  // load ends with the marks of the rules.
   void marksHoldStillWhileTheLoadWaits() {
     HeldReply h(1, "TOP 3 0");
     desktop::TMessageBoxRecorder boxes;
@@ -689,8 +689,6 @@ class MainWindowPop3Test : public QObject {
                       sessionBefore = SessionMarks();
                       MouseDoubleClickRow(f.get(), 1);
                       MouseDoubleClickRow(f.get(), 3);
-                      f->M_virdefs->SetText(kAndereDefs);
-                      f->pm_ml_Spamcheck->Click();
                       marksThen = Column(f.get(), 1);
                       sessionThen = SessionMarks();
                       h.gate->Open();
