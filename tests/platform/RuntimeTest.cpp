@@ -146,6 +146,14 @@ std::string Bounded(const std::function<std::string()>& op) {
   return out;
 }
 
+// Keeps this process (a child of Bounded) from writing more than `bytes`
+// bytes into any file, with the signal of a write past that ignored.
+void LimitFileSize(rlim_t bytes) {
+  struct rlimit small {bytes, bytes};
+  ::signal(SIGXFSZ, SIG_IGN);
+  ::setrlimit(RLIMIT_FSIZE, &small);
+}
+
 }  // namespace
 
 class FileTest : public ::testing::Test {
@@ -190,9 +198,7 @@ TEST_F(FileTest, FailedWriteLeavesTheOldFileAlone) {
       // The new bytes do not fit: a write in place would have cut the file.
       {"file-size limit below the new content",
        [] {
-         struct rlimit small {4, 4};
-         ::signal(SIGXFSZ, SIG_IGN);
-         ::setrlimit(RLIMIT_FSIZE, &small);
+         LimitFileSize(4);
        }},
   };
   for (const auto& c : cases) {
@@ -333,10 +339,7 @@ TEST_F(FileTest, AppendIsWholeOrNothing) {
   const std::string log = Path("log.txt");
   ASSERT_TRUE(AppendToFile(log, "erste\r\n"));
   EXPECT_EQ(Bounded([&] {
-              // Only 3 more bytes may go into any file of this process.
-              struct rlimit small {7 + 3, 7 + 3};
-              ::signal(SIGXFSZ, SIG_IGN);
-              ::setrlimit(RLIMIT_FSIZE, &small);
+              LimitFileSize(7 + 3);  // 3 bytes more than the file holds
               return AppendToFile(log, "zweite Zeile\r\n") ? "appended" : "failed";
             }),
             "failed");
@@ -555,9 +558,7 @@ TEST_F(FileTest, APartLeftInAnAppendOnlyFileEndsBeforeTheNextLine) {
     }
   } restore{fd, plain};
   EXPECT_EQ(Bounded([&] {
-              struct rlimit small {7 + 3, 7 + 3};
-              ::signal(SIGXFSZ, SIG_IGN);
-              ::setrlimit(RLIMIT_FSIZE, &small);
+              LimitFileSize(7 + 3);
               return AppendToFile(log, "zweite Zeile\r\n") ? "appended" : "failed";
             }),
             "failed");
