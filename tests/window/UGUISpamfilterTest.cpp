@@ -626,7 +626,9 @@ class GuiSessionTest : public QObject {
 
   // A click queued while the scan waits for message 2's header lines is
   // handled inside that wait: the handler sees the session busy, its scan
-  // request returns at once, and its hand mark on entry 1 shows.
+  // request returns at once, and a mark it writes into entry 1 shows in
+  // that entry's row. (The main window's grid refuses hand marks while the
+  // session is busy; this handler writes the mark itself.)
   void clickHandledDuringTheScansWait() {
     const std::vector<Mail> mails = Gewoehnlich(3);
     Script sc;
@@ -657,7 +659,7 @@ class GuiSessionTest : public QObject {
       const size_t vorher = f.panels.size();
       GUIMailheaderLaden(f.s);  // busy: nothing happens
       geschrieben = f.panels.size() - vorher;
-      f.s.summaries[1].spam ^= 1;  // the grid's hand toggle
+      f.s.summaries[1].spam ^= 1;
       GUIShowRow(f.s, 1);
       clicked->Open();
     };
