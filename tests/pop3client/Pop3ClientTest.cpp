@@ -561,8 +561,11 @@ TEST(Pop3Fetch, SizeAlone) {
   ScriptedPeer gone(LoggedIn().Expect("LIST 2").Close());
   Client c(gone);
   c.pop.Connect();
-  EXPECT_EQ(FailureOf([&] { c.pop.FetchSize(2); }), "!Connection closed by server");
+  // A number below 1 is refused before anything is sent.
   EXPECT_EQ(FailureOf([&] { c.pop.FetchSize(0); }), std::string("!") + platform::RangeError().what());
+  EXPECT_EQ(FailureOf([&] { c.pop.FetchSize(2); }), "!Connection closed by server");
+  EXPECT_TRUE(gone.WaitDone());
+  EXPECT_EQ(gone.Commands(), Concat(kLoginCommands, {"LIST 2"}));
 }
 
 // With a line handler, every header line goes to it as read, the closing
