@@ -24,6 +24,8 @@
 namespace {
 
 constexpr double kGoalMiB = 32;
+// The server holds every message's header in memory: up to 4 MB each.
+constexpr int kMaxCount = 256;
 constexpr size_t kMB = 1000 * 1000;
 
 // The header lines of one message: `filler` first, then the sender and
@@ -107,7 +109,14 @@ std::vector<int> ParseCounts(int argc, char** argv) {
   if (argc == 3 && std::string(argv[1]) == "--counts") {
     counts.clear();
     std::istringstream in(argv[2]);
-    for (std::string item; std::getline(in, item, ',');) counts.push_back(std::atoi(item.c_str()));
+    for (std::string item; std::getline(in, item, ',');) {
+      const int n = std::atoi(item.c_str());
+      if (n < 1 || n > kMaxCount) {
+        std::fprintf(stderr, "header_memory_bench: a count is 1 to %d, not %s\n", kMaxCount, item.c_str());
+        std::exit(2);
+      }
+      counts.push_back(n);
+    }
   } else if (argc != 1) {
     std::fprintf(stderr, "usage: header_memory_bench [--counts N,N,...]\n");
     std::exit(2);

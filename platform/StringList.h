@@ -37,6 +37,19 @@ class TStringList {
   std::vector<std::string> lines_;
 };
 
+// Hands `f` each line of `text` as a view into it, split as SetText splits.
+template <class F>
+void ForEachTextLine(std::string_view text, F&& f) {
+  size_t start = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' && text[i] != '\n') continue;
+    f(text.substr(start, i - start));
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < text.size()) f(text.substr(start));
+}
+
 std::vector<std::string> SplitLines(std::string_view text);
 
 }  // namespace platform

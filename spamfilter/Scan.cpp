@@ -81,20 +81,15 @@ bool BeginntMit(std::string_view zeile, std::string_view key) {
 }
 
 // Hands `f` each line that the text form of a received line (the line, then
-// CR LF) splits into: a line is passed whole unless it holds a line break
-// of its own (untrusted server data may: a bare CR), which splits it as
-// the text form would. The pieces are views into `z`.
+// CR LF) splits into: the line itself, unless it holds line breaks of its
+// own (untrusted server data may: bare CRs), which split it as the text form
+// would. The pieces are views into `z`.
 template <class F>
-void TextZeilen(const std::string& z, F&& f) {
-  size_t start = 0;
-  for (size_t i = 0; i < z.size(); ++i) {
-    if (z[i] != '\r' && z[i] != '\n') continue;
-    f(std::string_view(z).substr(start, i - start));
-    if (z[i] == '\r' && i + 1 < z.size() && z[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  // The CR LF that follows the line ends its last piece.
-  f(std::string_view(z).substr(start));
+void TextZeilen(std::string_view z, F&& f) {
+  platform::ForEachTextLine(z, f);
+  // The CR LF after the line ends one more, empty piece where nothing is
+  // left after the line's own last break.
+  if (z.empty() || z.back() == '\r' || z.back() == '\n') f(std::string_view());
 }
 
 // Collects what an entry keeps of a header as the client reads it, line by
@@ -105,14 +100,11 @@ void TextZeilen(const std::string& z, F&& f) {
 class Kopfsammler {
  public:
   // One line as the client received it, without its line end.
-  void Zeile(std::string& z) {
+  void Zeile(const std::string& z) {
     laenge_ += z.size() + 2;
     if (voll_ && from_.has_value() && subject_.has_value()) return;
-    if (z.find_first_of("\r\n") == std::string::npos) {
-      Teil(z);
-      if (!voll_ && Platz(z.size())) zeilen_.emplace_back(z);  // a copy: the received line may hold far more room
-      return;
-    }
+    // Kept lines are copies of their own size: a received line may hold far
+    // more room.
     TextZeilen(z, [this](std::string_view teil) {
       Teil(teil);
       if (!voll_ && Platz(teil.size())) zeilen_.emplace_back(teil);
@@ -122,6 +114,7 @@ class Kopfsammler {
   size_t TextLaenge() const { return laenge_; }
   std::string From() const { return from_.value_or(std::string()); }
   std::string Subject() const { return subject_.value_or(std::string()); }
+  const std::vector<std::string>& Gesammelt() const { return zeilen_; }
   // The kept lines, in a list of exactly their room.
   platform::TStringList Zeilen() {
     zeilen_.shrink_to_fit();
@@ -158,20 +151,14 @@ class Kopfsammler {
   std::optional<std::string> subject_;
 };
 
-// Binds a collector to the client's header lines for one command, however
-// it ends.
-class Sammeln {
- public:
-  Sammeln(TPop3Client& pop3, Kopfsammler& k) : pop3_(pop3) {
-    pop3_.OnHeaderLine = [&k](std::string& z) { k.Zeile(z); };
-  }
-  ~Sammeln() { pop3_.OnHeaderLine = nullptr; }
-  Sammeln(const Sammeln&) = delete;
-  Sammeln& operator=(const Sammeln&) = delete;
-
- private:
-  TPop3Client& pop3_;
-};
+// Runs the client's command `f` with its header lines handed to `k`; the
+// handler is bound for this command only, however it ends.
+template <class F>
+auto Sammeln(TPop3Client& pop3, Kopfsammler& k, F&& f) {
+  pop3.OnHeaderLine = [&k](std::string& z) { k.Zeile(z); };
+  platform::ScopeExit unbind([&pop3] { pop3.OnHeaderLine = nullptr; });
+  return f();
+}
 
 // True when the message now at entry p's number is the one the scan stored
 // for it: its header lines, kept as the scan kept them, are the entry's,
@@ -182,11 +169,8 @@ bool Unveraendert(tMailboxMgmt& s, size_t p) {
   const int32_t nr = s.summaries[p].nr;
   if (nr < 1 || nr > s.pop3->MessageCount() || p >= s.headers.size()) return false;
   Kopfsammler jetzt;
-  {
-    Sammeln binden(*s.pop3, jetzt);
-    if (!s.pop3->FetchHeader(nr)) return false;
-  }
-  if (jetzt.Zeilen().Lines() != s.headers[p].Lines()) return false;
+  if (!Sammeln(*s.pop3, jetzt, [&s, nr] { return s.pop3->FetchHeader(nr); })) return false;
+  if (jetzt.Gesammelt() != s.headers[p].Lines()) return false;
   return s.pop3->FetchSize(nr) && s.pop3->Summary().Bytes == s.summaries[p].groesse;
 }
 
@@ -232,10 +216,7 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
         for (int32_t d = 1; d <= n; ++d) {
           b.ScanFetching(s, d, n);
           Kopfsammler kopf;
-          {
-            Sammeln binden(*s.pop3, kopf);
-            s.pop3->FetchSummary(d);
-          }
+          Sammeln(*s.pop3, kopf, [&s, d] { s.pop3->FetchSummary(d); });
           if (kopf.TextLaenge() <= kMinHeaderText) continue;  // no entry: never marked, never deleted
           ++j;
           // Slot d still holds message d's size: j never passes d.

@@ -73,6 +73,18 @@ Script& Scan(Script& s, const std::vector<Msg>& msgs) {
   return Quit(s);
 }
 
+// A whole scan of `msgs`, then a pass that finds every message unchanged
+// and deletes it.
+Script& ScanAndDeleteAll(Script& s, const std::vector<Msg>& msgs) {
+  Scan(s, msgs).Accept();
+  Login(s, static_cast<int32_t>(msgs.size()));
+  for (size_t i = 0; i < msgs.size(); ++i) {
+    const int32_t d = static_cast<int32_t>(i + 1);
+    Pruefen(s, d, msgs[i]).Exchange("DELE " + std::to_string(d), "+OK\r\n");
+  }
+  return Quit(s);
+}
+
 Commands LoginCommands() { return {"USER anna", "PASS pw", "STAT"}; }
 Commands ScanCommands(size_t n) {
   Commands c = LoginCommands();
@@ -245,11 +257,7 @@ TEST_F(Conversation, HostileHeadersKeepABoundedShareInTheirEntries) {
   const std::vector<Msg> msgs = {{winzig + "From: hinten@x.de\r\nSubject: spam eins\r\n", 4000100},
                                  {leer + "From: cr@x.de\r\nSubject: spam zwei\r\n", 1920100}};
   Script sc;
-  Scan(sc, msgs).Accept();
-  Login(sc, 2);
-  Pruefen(sc, 1, msgs[0]).Exchange("DELE 1", "+OK\r\n");
-  Pruefen(sc, 2, msgs[1]).Exchange("DELE 2", "+OK\r\n");
-  Quit(sc);
+  ScanAndDeleteAll(sc, msgs);
   ScriptedPeer peer(sc);
   Talk(peer);
   MailheaderLaden(s);
@@ -319,11 +327,7 @@ TEST_F(Conversation, HeaderFieldsTakeTheFirstWholeLineOfTheKey) {
 TEST_F(Conversation, EveryEntryMarkedEmptiesTheList) {
   const std::vector<Msg> msgs = {Mail("a", "spam 1", 10), Mail("b", "spam 2", 20)};
   Script sc;
-  Scan(sc, msgs).Accept();
-  Login(sc, 2);
-  Pruefen(sc, 1, msgs[0]).Exchange("DELE 1", "+OK\r\n");
-  Pruefen(sc, 2, msgs[1]).Exchange("DELE 2", "+OK\r\n");
-  Quit(sc);
+  ScanAndDeleteAll(sc, msgs);
   ScriptedPeer peer(sc);
   Talk(peer);
   MailheaderLaden(s);
@@ -764,10 +768,7 @@ TEST_F(Deletion, LongHeaderComparesAsTheEntryKeepsIt) {
   for (int k = 0; k < 100; ++k) lang += "X-Fuell: " + std::string(991, 'a' + k % 26) + "\r\n";
   const Msg gross = {lang + "From: a@x.de\r\nSubject: spam lang\r\n", 100000};
   Script sc;
-  Scan(sc, {gross}).Accept();
-  Login(sc, 1);
-  Pruefen(sc, 1, gross).Exchange("DELE 1", "+OK\r\n");
-  Quit(sc);
+  ScanAndDeleteAll(sc, {gross});
   ScriptedPeer peer(sc);
   Talk(peer);
   MailheaderLaden(s);
