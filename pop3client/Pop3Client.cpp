@@ -1,6 +1,7 @@
 #include "pop3client/Pop3Client.h"
 
 #include "platform/Convert.h"
+#include "platform/Digest.h"
 #include "platform/ScopeExit.h"
 
 namespace {
@@ -184,6 +185,9 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
   s.Subject.clear();
   s.From.clear();
   s.MessageId.clear();
+  platform::TDigest64 digest;
+  s.HeaderLength = 0;
+  s.HeaderDigest = digest.Value();
   size_t held = 0;
   for (;;) {
     // Untrusted header lines: bounded in total, cut at their real end.
@@ -195,6 +199,9 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
       throw platform::Exception("Header of message " + platform::IntToStr(number) + " exceeds " +
                                 platform::IntToStr(kMaxHeaderBytes / (1024 * 1024)) + " MiB");
     }
+    // Before anything is cut: the whole header, as it came, is what tells
+    // one message from another.
+    digest.Add(line);
     // The message id keeps the line end; the other fields and the stored
     // line do not. The line itself moves into the header.
     // A cut-off "Message-ID:" without a line end gives an empty id.
@@ -211,6 +218,8 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
     }
     if (last) break;
   }
+  s.HeaderLength = held;
+  s.HeaderDigest = digest.Value();
   return true;
 }
 

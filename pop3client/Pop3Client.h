@@ -24,6 +24,11 @@ class TSummary : public platform::TObject {
   int32_t Bytes = 0;
   std::string MessageId;
   TLineList Header;  // the header lines, the empty line and "."
+  // The header text exactly as received, every byte of the reply's lines
+  // after the status line with their line ends, the closing "." included:
+  // its length and digest. Set by every TOP read, whoever takes the lines.
+  uint64_t HeaderLength = 0;
+  uint64_t HeaderDigest = 0;
 };
 
 // A whole-message holder; the client owns one and nothing fills it.

@@ -161,17 +161,20 @@ auto Sammeln(TPop3Client& pop3, Kopfsammler& k, F&& f) {
 }
 
 // True when the message now at entry p's number is the one the scan stored
-// for it: its header lines, kept as the scan kept them, are the entry's,
-// and so is its size. TOP n 0 first, LIST n only after a TOP that matched;
-// nothing is sent for a number beyond the server's count. A refused TOP or
-// LIST means the message is gone.
+// for it: its whole header as received (length and digest) is the entry's,
+// so are the header lines the entry keeps, and so is its size. TOP n 0
+// first, LIST n only after a TOP that matched; nothing is sent for a number
+// beyond the server's count. A refused TOP or LIST means the message is
+// gone.
 bool Unveraendert(tMailboxMgmt& s, size_t p) {
-  const int32_t nr = s.summaries[p].nr;
-  if (nr < 1 || nr > s.pop3->MessageCount() || p >= s.headers.size()) return false;
+  const tMailSummary& e = s.summaries[p];
+  if (e.nr < 1 || e.nr > s.pop3->MessageCount() || p >= s.headers.size()) return false;
   Kopfsammler jetzt;
-  if (!Sammeln(*s.pop3, jetzt, [&s, nr] { return s.pop3->FetchHeader(nr); })) return false;
+  if (!Sammeln(*s.pop3, jetzt, [&s, &e] { return s.pop3->FetchHeader(e.nr); })) return false;
+  const TSummary& kopf = s.pop3->Summary();
+  if (kopf.HeaderLength != e.kopfLaenge || kopf.HeaderDigest != e.kopfDigest) return false;
   if (jetzt.Gesammelt() != s.headers[p].Lines()) return false;
-  return s.pop3->FetchSize(nr) && s.pop3->Summary().Bytes == s.summaries[p].groesse;
+  return s.pop3->FetchSize(e.nr) && s.pop3->Summary().Bytes == e.groesse;
 }
 
 }  // namespace
@@ -226,6 +229,8 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter) {
           e.groesse = groesse;
           e.from = kopf.From();
           e.subject = kopf.Subject();
+          e.kopfLaenge = s.pop3->Summary().HeaderLength;
+          e.kopfDigest = s.pop3->Summary().HeaderDigest;
           s.headers[static_cast<size_t>(j)] = kopf.Zeilen();
           b.ScanEntryBuilt(s, j);
         }

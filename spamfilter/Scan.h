@@ -97,11 +97,10 @@ void MailheaderLadenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter);
 void SpamcheckSchritte(tMailboxMgmt& s, tSessionObserver* beobachter);
 
 // The deletion pass: for every marked entry TOP n 0, LIST n and DELE n, the
-// DELE only when the header lines and the size are still those the scan
-// stored; then QUIT. The list
-// keeps the unmarked entries and, with their marks, the marked ones that
-// changed on the server (counted in `behalten`); after a failure only the
-// unmarked ones. Returns at once while busy or stale.
+// DELE only when the whole header and the size are still those the scan
+// saw; then QUIT. The list keeps the unmarked entries and, with their marks,
+// the marked ones that changed on the server (counted in `behalten`); after
+// a failure only the unmarked ones. Returns at once while busy or stale.
 void MailheaderLoeschenSchritte(tMailboxMgmt& s, tSessionObserver* beobachter);
 
 #ifndef KELVO_CONSOLE_BUILD

@@ -34,6 +34,13 @@ struct tMailSummary {
   uint8_t spam = 0;     // 0 keep, 1 marked for deletion
   std::string from;     // untrusted server text, as received
   std::string subject;  // untrusted server text, as received
+  // The whole header as the scan received it (TSummary's HeaderLength and
+  // HeaderDigest), however little of it the entry keeps: the deletion pass
+  // deletes only the message whose header is this one. The digest need not
+  // resist a collision made on purpose: the server owns the mailbox, and a
+  // server that wants a message gone needs no trick.
+  uint64_t kopfLaenge = 0;
+  uint64_t kopfDigest = 0;
 };
 
 // A text view that takes one line at a time; the window hands its log memo

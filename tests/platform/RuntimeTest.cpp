@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "platform/Convert.h"
+#include "platform/Digest.h"
 #include "platform/Exceptions.h"
 #include "platform/Runtime.h"
 #include "platform/StringList.h"
@@ -90,6 +91,44 @@ TEST(TextHelpers, TrimAndUpperCaseTouchOnlyWhatTheyMay) {
   EXPECT_EQ(Trim(std::string("\0x\0", 3)), "x");
   EXPECT_EQ(Trim("\xA0x\xA0"), "\xA0x\xA0");  // bytes above 127 are not blanks
   EXPECT_EQ(UpperCase("abz AZ \xE4\xC3\xA4 {}"), "ABZ AZ \xE4\xC3\xA4 {}");
+}
+
+// The published FNV-1a values: a digest that only sums or xors its bytes,
+// or one that drops a byte, gives other ones. Fed in pieces, it gives what
+// the whole text gives, wherever the text is cut.
+TEST(Digest, IsFnv1aOverEveryByteFedInAnyPieces) {
+  struct Case {
+    std::string_view text;
+    uint64_t value;
+  } cases[] = {
+      {"", 0xcbf29ce484222325ULL},
+      {"a", 0xaf63dc4c8601ec8cULL},
+      {"foobar", 0x85944171f73967e8ULL},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.text));
+    TDigest64 d;
+    d.Add(c.text);
+    EXPECT_EQ(d.Value(), c.value);
+  }
+  const std::string text = std::string("X-A: a\rX-B: b\r\n\0\xff", 17) + std::string(300, 'z');
+  TDigest64 ganz;
+  ganz.Add(text);
+  for (size_t cut = 0; cut <= text.size(); cut += 7) {
+    TDigest64 teile;
+    teile.Add(std::string_view(text).substr(0, cut));
+    teile.Add(std::string_view(text).substr(cut));
+    EXPECT_EQ(teile.Value(), ganz.Value()) << cut;
+  }
+  // Texts that differ only in where a CR stands, or in order, differ.
+  TDigest64 a, b;
+  a.Add("X-A: a\rX-B: b\r\n");
+  b.Add("X-A: a\r\nX-B: b\r\n");
+  EXPECT_NE(a.Value(), b.Value());
+  TDigest64 ab, ba;
+  ab.Add("ab");
+  ba.Add("ba");
+  EXPECT_NE(ab.Value(), ba.Value());
 }
 
 TEST(StringList, EveryKindOfLineEndEndsALine) {

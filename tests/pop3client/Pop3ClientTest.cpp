@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Convert.h"
+#include "platform/Digest.h"
 #include "platform/Exceptions.h"
 #include "pop3client/Pop3Client.h"
 #include "tests/fixtures/ScriptedPeer.h"
@@ -439,6 +440,14 @@ void FetchOneAndQuit(Client& c) {
   c.pop.Disconnect();
 }
 
+// The summary's length and digest of a header received as `bytes`.
+void ExpectWholeHeader(TPop3Client& pop, const std::string& bytes) {
+  platform::TDigest64 d;
+  d.Add(bytes);
+  EXPECT_EQ(pop.Summary().HeaderLength, bytes.size());
+  EXPECT_EQ(pop.Summary().HeaderDigest, d.Value());
+}
+
 }  // namespace
 
 TEST(Pop3Fetch, HeaderFieldsAndLines) {
@@ -455,7 +464,7 @@ TEST(Pop3Fetch, HeaderFieldsAndLines) {
   const Lines commands = Concat(kLoginCommands, {"TOP 1 0", "LIST 1", "QUIT"});
   std::vector<Case> cases;
   cases.push_back({"CR LF header", Fetching("+OK\r\n", header, "+OK 1 1520\r\n"), FetchOneAndQuit, commands, "",
-                   {"retrieve start", "retrieve end", "disconnect"}, [](Client& c) {
+                   {"retrieve start", "retrieve end", "disconnect"}, [header](Client& c) {
                      TSummary& s = c.pop.Summary();
                      EXPECT_EQ(s.From, " Alice <a@b>");
                      EXPECT_EQ(s.Subject, " Hello there");
@@ -464,6 +473,7 @@ TEST(Pop3Fetch, HeaderFieldsAndLines) {
                      EXPECT_EQ(s.Header.Lines(),
                                (Lines{"Return-Path: <a@b>", "From: Alice <a@b>", "Subject: Hello there",
                                       "Message-ID: <id1@b>", "X-Folded: one", "\ttwo", "..dotted", "", "."}));
+                     ExpectWholeHeader(c.pop, header);
                    }});
   cases.push_back({"LF alone", Fetching("+OK\n", "Subject: Hello\nFrom: x\n\n.\n", "+OK 1 77\n"),
                    FetchOneAndQuit, commands, "", {"retrieve start", "retrieve end", "disconnect"},
@@ -472,6 +482,7 @@ TEST(Pop3Fetch, HeaderFieldsAndLines) {
                      EXPECT_EQ(c.pop.Summary().From, " x");
                      EXPECT_EQ(c.pop.Summary().Bytes, 77);
                      EXPECT_EQ(c.pop.Summary().Header.Lines(), (Lines{"Subject: Hello", "From: x", "", "."}));
+                     ExpectWholeHeader(c.pop, "Subject: Hello\nFrom: x\n\n.\n");
                    }});
   cases.push_back({"field names in other cases are not taken",
                    Fetching("+OK\r\n", "SUBJECT: a\r\nsubject: b\r\nFROM: c\r\nMessage-Id: <d>\r\n\r\n.\r\n",
@@ -572,7 +583,8 @@ TEST(Pop3Fetch, SizeAlone) {
 // "." included, and none into the summary's lines; the fields are still
 // taken.
 TEST(Pop3Fetch, HeaderLinesHandedOn) {
-  ScriptedPeer peer(Fetching(kOk, "From: a@b\r\nSubject: Hi\rthere\r\n\r\n.\r\n", "+OK 1 9\r\n"));
+  const std::string header = "From: a@b\r\nSubject: Hi\rthere\r\n\r\n.\r\n";
+  ScriptedPeer peer(Fetching(kOk, header, "+OK 1 9\r\n"));
   Client c(peer);
   Lines handed;
   c.pop.OnHeaderLine = [&handed](std::string& line) { handed.push_back(line); };
@@ -581,6 +593,8 @@ TEST(Pop3Fetch, HeaderLinesHandedOn) {
   EXPECT_EQ(c.pop.Summary().Header.Count(), 0);
   EXPECT_EQ(c.pop.Summary().From, " a@b");
   EXPECT_EQ(c.pop.Summary().Bytes, 9);
+  // The whole header as it came, the bare CR and every line end included.
+  ExpectWholeHeader(c.pop, header);
 }
 
 TEST(Pop3Delete, Replies) {

@@ -1,0 +1,30 @@
+// A 64-bit digest of a byte stream, fed in pieces: FNV-1a. It tells apart
+// texts that differ by accident, in any byte; it is no defence against texts
+// made to collide.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace platform {
+
+class TDigest64 {
+ public:
+  static constexpr uint64_t kOffsetBasis = 0xcbf29ce484222325ULL;
+  static constexpr uint64_t kPrime = 0x100000001b3ULL;
+
+  void Add(std::string_view bytes) {
+    uint64_t h = value_;
+    for (unsigned char c : bytes) {
+      h ^= c;
+      h *= kPrime;
+    }
+    value_ = h;
+  }
+  uint64_t Value() const { return value_; }
+
+ private:
+  uint64_t value_ = kOffsetBasis;
+};
+
+}  // namespace platform
