@@ -1,6 +1,8 @@
 // A 64-bit digest of a byte stream, fed in pieces: FNV-1a. It tells apart
 // texts that differ by accident, in any byte; it is no defence against texts
-// made to collide.
+// made to collide. A few lines of our own rather than a library: telling
+// accidents apart is all it is for, and the programs need nothing beyond the
+// standard library.
 #pragma once
 
 #include <cstdint>
