@@ -106,12 +106,12 @@ std::vector<std::string> Column(Tfrm_Emails* f, int col) {
   return cells;
 }
 
-// A real double click, through the grid's viewport, on the subject cell of
-// data row `row`; the window must be shown.
-void MouseDoubleClickRow(Tfrm_Emails* f, int row) {
+// A real double click of `button`, through the grid's viewport, on the
+// subject cell of data row `row`; the window must be shown.
+void MouseDoubleClickRow(Tfrm_Emails* f, int row, Qt::MouseButton button = Qt::LeftButton) {
   desktop::TStringGrid* g = f->sg_list;
   const QRect cell = g->visualRect(g->model()->index(row - 1, kSpalteSubject));
-  QTest::mouseDClick(g->viewport(), Qt::LeftButton, {}, cell.center());
+  QTest::mouseDClick(g->viewport(), button, {}, cell.center());
 }
 
 // The session's marks of entries 1..anzahl.
@@ -706,6 +706,38 @@ class MainWindowPop3Test : public QObject {
     QCOMPARE(SessionMarks(), (std::vector<int>{1, 0, 0, 1}));
     QVERIFY(!GUISession.veraltet);
     QVERIFY(h.box.Failures().empty());
+    QVERIFY(boxes.Calls().empty());
+  }
+
+  // Only the left button's double click toggles a mark; the middle and the
+  // right one leave grid and session as the rules marked them.
+  void onlyTheLeftButtonToggles_data() {
+    QTest::addColumn<int>("button");
+    QTest::addColumn<bool>("toggles");
+    QTest::newRow("left") << int(Qt::LeftButton) << true;
+    QTest::newRow("middle") << int(Qt::MiddleButton) << false;
+    QTest::newRow("right") << int(Qt::RightButton) << false;
+  }
+  void onlyTheLeftButtonToggles() {
+    QFETCH(int, button);
+    QFETCH(bool, toggles);
+    HeldReply h(0, "");  // nothing held
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    h.Show(f.get());
+    f->mm_p_HoleMailheader->Click();
+    QCOMPARE(Column(f.get(), 1), kRegelMarken);
+
+    // A marked and an unmarked row.
+    MouseDoubleClickRow(f.get(), 1, Qt::MouseButton(button));
+    MouseDoubleClickRow(f.get(), 2, Qt::MouseButton(button));
+    if (toggles) {
+      QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "x", " ", "X"}));
+      QCOMPARE(SessionMarks(), (std::vector<int>{0, 1, 0, 1}));
+    } else {
+      QCOMPARE(Column(f.get(), 1), kRegelMarken);
+      QCOMPARE(SessionMarks(), (std::vector<int>{1, 0, 0, 1}));
+    }
     QVERIFY(boxes.Calls().empty());
   }
 

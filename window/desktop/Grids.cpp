@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QMouseEvent>
 #include <QPalette>
 
 #include <algorithm>
@@ -285,7 +286,9 @@ void TStringGrid::DblClick() { Fire(OnDblClick, this); }
 
 void TStringGrid::mouseDoubleClickEvent(QMouseEvent* event) {
   QTableView::mouseDoubleClickEvent(event);
-  DblClick();
+  // The double click of the left button only: the others (the right one
+  // opens the popup menu) are no command on the row.
+  if (event->button() == Qt::LeftButton) DblClick();
 }
 
 }  // namespace desktop

@@ -62,7 +62,8 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   void PaintHeld() override;
 
   platform::TNotifyEvent OnDblClick;
-  // What a double click does after the click has selected its cell.
+  // What a double click of the left button does after the click has
+  // selected its cell.
   void DblClick();
 
  protected:
