@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <optional>
 #include <regex>
 
 #include "platform/Component.h"
@@ -707,6 +708,85 @@ class MainWindowPop3Test : public QObject {
     QVERIFY(!GUISession.veraltet);
     QVERIFY(h.box.Failures().empty());
     QVERIFY(boxes.Calls().empty());
+  }
+
+  // After a load of anna's five messages, a load of another mailbox that
+  // ends at the login or finds no mail leaves no cell of anna's load: the
+  // grid shows the title row and one empty row, as with no entries, and
+  // neither the load's own check nor a later "Spamcheck" or double click
+  // brings anna's entries back.
+  void loadEndingAtTheLoginLeavesNoEarlierCells_data() {
+    QTest::addColumn<int>("server");  // item of the list below
+    QTest::addColumn<QString>("peer");  // what answers on 127.0.0.1
+    QTest::addColumn<QStringList>("boxTexts");
+    const QString keine = QString::fromUtf8("Serververbindung nicht m\xC3\xB6glich");
+    const QString abgelehnt = QString::fromUtf8("Anmeldung nicht m\xC3\xB6glich");
+    QTest::newRow("no messages") << 1 << "dovecot" << QStringList{};
+    QTest::newRow("login rejected") << 2 << "dovecot" << QStringList{abgelehnt, keine};
+    QTest::newRow("unknown server") << 3 << "dovecot" << QStringList{keine};
+    QTest::newRow("refused") << 4 << "nobody" << QStringList{keine};
+    QTest::newRow("greeting refused") << 4 << "greeting refused" << QStringList{keine};
+    QTest::newRow("login accepted at the second attempt") << 4 << "second attempt" << QStringList{abgelehnt};
+  }
+  void loadEndingAtTheLoginLeavesNoEarlierCells() {
+    QFETCH(int, server);
+    QFETCH(QString, peer);
+    QFETCH(QStringList, boxTexts);
+    Setup s;  // bob's mailbox is empty
+    // A label too long for a name-server query: the lookup fails on this
+    // machine without any packet leaving it.
+    const std::string unbekannt = std::string(70, 'x') + ".invalid";
+    s.dir.Write("Kelvo_Mailboxen.txt", mwtest::MailboxListe({"127.0.0.1 anna pw-anna", "127.0.0.1 bob pw-bob",
+                                                             "127.0.0.1 bob falsch", unbekannt + " bob pw-bob",
+                                                             "127.0.0.1 anna pw"}));
+    fixtures::Script sc;
+    if (peer == "greeting refused") sc.Send("-ERR busy\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
+    if (peer == "second attempt")
+      sc.Send("+OK ready\r\n")
+          .Exchange("USER anna", "+OK\r\n")
+          .Exchange("PASS pw", "-ERR no\r\n")
+          .Exchange("USER anna", "+OK\r\n")
+          .Exchange("PASS pw", "+OK\r\n")
+          .Exchange("STAT", "+OK 3 300\r\n")
+          .Exchange("QUIT", "+OK\r\n")
+          .AwaitClose();
+    std::optional<fixtures::ScriptedPeer> scripted;
+    if (!sc.Steps().empty()) scripted.emplace(sc);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    ClickServer(f.get(), 0);
+    f->mm_p_HoleMailheader->Click();
+    QCOMPARE(Column(f.get(), 3).size(), kAnnasMails.size());
+    QCOMPARE(f->sg_list->Cells(3, 1), std::string(" Treffen am Donnerstag"));
+
+    if (peer == "nobody") GUISession.pop3->Port = fixtures::UnusedPort();
+    if (scripted) GUISession.pop3->Port = scripted->Port();
+    ClickServer(f.get(), server);
+    f->mm_p_HoleMailheader->Click();
+    if (scripted) {
+      QVERIFY(scripted->WaitDone());
+      QVERIFY(scripted->Failures().empty());
+    }
+    std::vector<std::string> texts;
+    for (const QString& t : boxTexts) texts.push_back(t.toStdString());
+    QCOMPARE(boxes.Texts(), texts);
+
+    auto noCellBelowTheTitle = [&] {
+      for (int r = 1; r <= int(kAnnasMails.size()) + 1; ++r)
+        for (int c = 0; c < kGridSpalten; ++c)
+          if (!f->sg_list->Cells(c, r).empty())
+            return "row " + std::to_string(r) + " column " + std::to_string(c) + ": " + f->sg_list->Cells(c, r);
+      return std::string();
+    };
+    QCOMPARE(noCellBelowTheTitle(), std::string());
+    QCOMPARE(f->sg_list->RowCount(), 2);
+    QCOMPARE(f->sg_list->FixedRows(), 1);
+    QCOMPARE(int(GUISession.anzahl), 0);
+    f->pm_ml_Spamcheck->Click();
+    DoubleClickRow(f.get(), 1);
+    QCOMPARE(noCellBelowTheTitle(), std::string());
+    QCOMPARE(s.Subjects("anna", "pw-anna").size(), kAnnasMails.size());
   }
 
   // Only the left button's double click toggles a mark; the middle and the

@@ -244,6 +244,20 @@ void TStringGrid::SetCells(int col, int row, const std::string& text) {
   model_->CellChanged(col, row);
 }
 
+void TStringGrid::EmptyRowsFrom(int row) {
+  if (row < 0) throw platform::RangeError();
+  cells_.erase(cells_.lower_bound({row, 0}), cells_.end());
+  const int bottom = rowCount_ - 1;
+  if (row > bottom) return;
+  if (Pacer() != nullptr) {
+    heldTop_ = heldTop_ > heldBottom_ ? row : std::min(heldTop_, row);
+    heldBottom_ = std::max(heldBottom_, bottom);
+    Pacer()->Changed();
+    return;
+  }
+  model_->RowsChanged(row, bottom);
+}
+
 TGridRect TStringGrid::Selection() const {
   const QModelIndexList selected = selectionModel()->selectedIndexes();
   if (selected.isEmpty()) {

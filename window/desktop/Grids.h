@@ -47,6 +47,8 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   // platform::ERangeError; any other cell may be written.
   std::string Cells(int col, int row) const;
   void SetCells(int col, int row, const std::string& text);
+  // Empties every cell from row `row` on, inside the grid or not.
+  void EmptyRowsFrom(int row);
 
   // The selected rectangle (rows from the top row of the grid); with
   // nothing selected, the current cell.
