@@ -526,6 +526,36 @@ class GuiSessionTest : public QObject {
     QVERIFY(f.logPage.lines.empty());
   }
 
+  // A deletion pass whose Connect fails is no load: while its box is open
+  // the grid still shows the list, and afterwards the unmarked entries.
+  void deletionConnectFailureKeepsTheList() {
+    const std::vector<Mail> mails = {{Kopf(" Spam eins", " a@x"), 10}, {Kopf(" Gut", " b@x"), 20}};
+    Script sc;
+    Scan(sc, mails);
+    ScriptedPeer peer(sc);
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    f.Regeln("[SUBJECT]\r\n* spam\r\n");
+    f.Laden();
+    QVERIFY(peer.WaitDone());
+    const Texte erste = f.Zeile(1), zweite = f.Zeile(2);
+    QCOMPARE(erste[kSpalteMarke], std::string("X"));
+
+    f.s.pop3->Port = fixtures::UnusedPort();
+    Texte offen1, offen2;
+    f.boxes.WhileOpen = [&](const desktop::TMessageBoxCall&) {
+      offen1 = f.Zeile(1);
+      offen2 = f.Zeile(2);
+    };
+    f.Loeschen();
+    QCOMPARE(f.BoxTexte(), (Texte{"Serververbindung nicht möglich"}));
+    QCOMPARE(offen1, erste);
+    QCOMPARE(offen2, zweite);
+    QCOMPARE(int(f.s.anzahl), 1);
+    QCOMPARE(f.grid.RowCount(), 2);
+    QCOMPARE(f.Zeile(1), zweite);
+  }
+
   // TOP refused at message 2 of 3: the closing steps run, the failure goes
   // to the default error dialog and the action's check does not run.
   void failureAfterLoginReachesTheErrorDialog() {
