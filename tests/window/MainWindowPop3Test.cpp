@@ -1,10 +1,11 @@
 // The main window against a real POP3 server (a private Dovecot on
 // 127.0.0.1): the road of an interactive check from selection to deletion,
-// commands arriving while a load runs, and the timed batch mode's runs,
-// intervals, stops during a run, log lines and its effect on the
-// interactive list. What is left on the server is checked in a separate
-// conversation. Mark toggles while a load or a pass waits on a held reply
-// run against a loopback peer that keeps a real mailbox.
+// commands arriving while a load runs, loads that end at the login, and
+// the timed batch mode's runs, intervals, stops during a run, log lines and
+// "Senden" on the interactive list after a run. What is left on the server
+// is checked in a separate conversation. Mark toggles by button and while a
+// load or a pass waits on a held reply run against a loopback peer that
+// keeps a real mailbox.
 #include <QtTest>
 
 #include <atomic>
