@@ -58,11 +58,14 @@ class Anzeige : public tSessionObserver {
   Anzeige& operator=(const Anzeige&) = delete;
 
   void ScanConnecting(tMailboxMgmt&) override {
+    laedt_ = true;
     Panel(s_, kPanelZustand, "?");
     Panel(s_, kPanelServer, kServerOffen + Server(s_));
     Schritt();  // shows during the connection attempt
   }
+  void ScanLoginLost(tMailboxMgmt&) override { KeineEintraege(); }
   void ScanLoggedIn(tMailboxMgmt&) override {
+    if (s_.anzahl == 0) KeineEintraege();
     Panel(s_, kPanelZustand, "*");
     Panel(s_, kPanelFortschritt, Bruch(0, s_.anzahl));
     Panel(s_, kPanelServer, kServerOffen + Server(s_));
@@ -137,6 +140,7 @@ class Anzeige : public tSessionObserver {
   // Whatever made Connect fail, the user sees one box and the operation
   // ends through its closing steps.
   bool ConnectFailed(tMailboxMgmt&, const std::exception&) override {
+    if (laedt_) KeineEintraege();
     Schritt();  // the box must not hide owed progress behind it
     KeineVerbindung();
     return true;
@@ -145,11 +149,19 @@ class Anzeige : public tSessionObserver {
  private:
   // The end of a step: what it and the progress before it wrote shows now.
   void Schritt() { takt_.Flush(); }
+  // A load that ends at the login or finds no mail leaves no entries: none
+  // of an earlier load stays in the grid, nor for the check that follows,
+  // the marks or the copy to redraw or use.
+  void KeineEintraege() {
+    s_.anzahl = 0;
+    if (s_.Grid != nullptr) s_.Grid->EmptyRowsFrom(1);
+  }
 
   tGUIMailboxMgmt& s_;
   desktop::TPaintPacer takt_;
   desktop::TPaintPacer* vorherLeiste_ = nullptr;
   desktop::TPaintPacer* vorherGrid_ = nullptr;
+  bool laedt_ = false;  // a header scan, not a deletion pass
 };
 
 }  // namespace

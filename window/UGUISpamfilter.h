@@ -57,7 +57,9 @@ void GUIInit(tGUIMailboxMgmt& s, platform::TComponent* owner);
 void GUIAuthenticationFailed(tGUIMailboxMgmt& s, bool& Handled);
 
 // Header scan with display. A failure of Connect is shown in a box and goes
-// no further; a later failure passes on after the closing steps.
+// no further; a later failure passes on after the closing steps. A scan that
+// ends at the login or finds no mail leaves no entries (anzahl 0) and no
+// cell below the title row.
 void GUIMailheaderLaden(tGUIMailboxMgmt& s);
 // Rule check with display: every row's mark is rewritten.
 void GUISpamcheck(tGUIMailboxMgmt& s);

@@ -59,10 +59,6 @@ class MemoProtokoll : public tProtokollView {
   desktop::TMemo* memo_;
 };
 
-bool GleicherHost(const std::string& a, const std::string& b) {
-  return platform::UpperCase(a) == platform::UpperCase(b);
-}
-
 // The size column holds "%10d" texts; shown with their leading blanks, the
 // substituted face makes most of them too wide for the 48 px column. They
 // are drawn without the blanks, right-aligned, so the digits stay visible;
@@ -585,12 +581,7 @@ void Tfrm_Emails::a_servereinstellenExecute(platform::TObject*) {
 void Tfrm_Emails::A_mailheaderLadenExecute(platform::TObject*) {
   if (GUISession.aktuell == -1 || GUISession.busy) return;
   sg_list->SetRowCount(kGridStartZeilen);
-  runEndedDuringLoad_ = false;
   GUIMailheaderLaden(GUISession);
-  // A timed run that ended on this mailbox while the load was listing may
-  // have deleted after the listing: the numbers cannot be trusted.
-  if (runEndedDuringLoad_) GUISession.veraltet = true;
-  runEndedDuringLoad_ = false;
   GUISpamcheck(GUISession);
 }
 
@@ -696,9 +687,10 @@ void Tfrm_Emails::a_autodeleteExecute(platform::TObject*) {
   lbl_Batchstatus->SetCaption(kBatchLoescht);
 
   // However the run ends: state restored, the next interval counted from
-  // now; a failure then goes on to the default error dialog.
+  // now; a failure then goes on to the default error dialog. An interactive
+  // list of the same mailbox stays as it is: its deletion pass checks every
+  // marked message before the DELE and keeps those the run has moved.
   platform::ScopeExit danach([this] {
-    MarkInteractiveListStaleAfterRun();
     if (batchGestartet_) {
       lbl_Batchstatus->SetCaption(kBatchWartet);
       // A "Start!" during the run has already switched it on: its interval
@@ -712,17 +704,6 @@ void Tfrm_Emails::a_autodeleteExecute(platform::TObject*) {
   batch_protokoll->Lines().Add(platform::NowText() + kProtokollTrenner + platform::IntToStr(n));
   // As in the log: the marked messages that changed on the server.
   if (BatchSession.behalten > 0) batch_protokoll->Lines().Add(kProtokollTrenner + GeaendertMeldung(BatchSession.behalten));
-}
-
-void Tfrm_Emails::MarkInteractiveListStaleAfterRun() {
-  // The run has deleted on the server: the numbers of an interactive list of
-  // the same mailbox no longer name the same messages.
-  if (GUISession.aktuell < 0) return;
-  if (!GleicherHost(GUISession.konto.host, BatchSession.konto.host)) return;
-  if (GUISession.konto.user != BatchSession.konto.user) return;
-  GUISession.veraltet = true;
-  // A load in progress would make the list fresh again when it completes.
-  if (GUISession.busy) runEndedDuringLoad_ = true;
 }
 
 void Tfrm_Emails::SpinEdit1Change(platform::TObject*) {

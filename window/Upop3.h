@@ -234,13 +234,9 @@ class Tfrm_Emails : public desktop::TForm {
   // Both start/stop items together: enabled state, caption, click.
   void SetStartStopItems(bool enabled, const std::string& caption, bool startsBatch);
   void SetStartStopItems(const std::string& caption, bool startsBatch);
-  // After a timed run: the interactive list is stale when it shows the
-  // mailbox the run has cleaned.
-  void MarkInteractiveListStaleAfterRun();
 
   std::unique_ptr<tProtokollView> protokollAnsicht_;
   bool batchGestartet_ = false;
-  bool runEndedDuringLoad_ = false;
   int startRest_ = 0;  // width of columns 3 and 4 as start-up set them
 };
 

@@ -1,13 +1,15 @@
 // The main window against a real POP3 server (a private Dovecot on
 // 127.0.0.1): the road of an interactive check from selection to deletion,
-// commands arriving while a load runs, and the timed batch mode's runs,
-// intervals, stops during a run, log lines and its effect on the
-// interactive list. What is left on the server is checked in a separate
-// conversation. Mark toggles while a load or a pass waits on a held reply
-// run against a loopback peer that keeps a real mailbox.
+// commands arriving while a load runs, loads that end at the login, and
+// the timed batch mode's runs, intervals, stops during a run, log lines and
+// "Senden" on the interactive list after a run. What is left on the server
+// is checked in a separate conversation. Mark toggles by button and while a
+// load or a pass waits on a held reply run against a loopback peer that
+// keeps a real mailbox.
 #include <QtTest>
 
 #include <atomic>
+#include <optional>
 #include <regex>
 
 #include "platform/Component.h"
@@ -106,12 +108,12 @@ std::vector<std::string> Column(Tfrm_Emails* f, int col) {
   return cells;
 }
 
-// A real double click, through the grid's viewport, on the subject cell of
-// data row `row`; the window must be shown.
-void MouseDoubleClickRow(Tfrm_Emails* f, int row) {
+// A real double click of `button`, through the grid's viewport, on the
+// subject cell of data row `row`; the window must be shown.
+void MouseDoubleClickRow(Tfrm_Emails* f, int row, Qt::MouseButton button = Qt::LeftButton) {
   desktop::TStringGrid* g = f->sg_list;
   const QRect cell = g->visualRect(g->model()->index(row - 1, kSpalteSubject));
-  QTest::mouseDClick(g->viewport(), Qt::LeftButton, {}, cell.center());
+  QTest::mouseDClick(g->viewport(), button, {}, cell.center());
 }
 
 // The session's marks of entries 1..anzahl.
@@ -146,13 +148,14 @@ const std::vector<std::string> kRegelMarken = {"X", " ", " ", "X"};
 // Rules that would mark only "Urlaub", typed but not yet applied.
 const std::string kAndereDefs = "[SUBJECT]\r\n* urlaub\r\n";
 
-// A program folder whose list names the mailbox peer's "anna", the window
-// shown with the message list, the session talking to the peer, and a hook
-// that holds the reply to `held` in conversation `conversation` until the
-// test opens the gate.
+// A program folder whose list names the mailbox peer's "anna" (by default
+// with kVierMails), the window shown with the message list, the session
+// talking to the peer, and a hook that holds the reply to `held` in
+// conversation `conversation` until the test opens the gate.
 class HeldReply {
  public:
-  HeldReply(int conversation, std::string held) : box(kVierMails) {
+  HeldReply(int conversation, std::string held, std::vector<fixtures::ScriptMail> mails = kVierMails)
+      : box(std::move(mails)) {
     dir.Write("Kelvo_Mailboxen.txt", mwtest::MailboxListe({"127.0.0.1 anna pw"}));
     dir.Write("Kelvo_Spamdefs.txt", kDefs);
     dir.CopyShipped("Kelvo_Info.rtf");
@@ -469,9 +472,13 @@ class MainWindowPop3Test : public QObject {
     f->A_stopBatchExecute(nullptr);
   }
 
-  // A run on the mailbox the grid shows makes the interactive list stale:
-  // "Senden" refuses until the next load. A run on another mailbox does not.
-  void runMakesTheInteractiveListStale() {
+  // A timed run leaves the interactive list as loaded, on another mailbox
+  // and on the same one. There a new message has come and the run deletes
+  // message 2, so the count is what the list shows but the numbers have
+  // moved: "Senden" deletes the marked message still at its number, keeps
+  // the two marked ones the run moved, with their marks, and one box says
+  // so. After loading again it deletes by the new numbers.
+  void sendenAfterARunDeletesOnlyWhatIsStillAsLoaded() {
     Setup s(kAnnasMails, {{"Lotto-Team <a@spam.example>", "LOTTO Jackpot"}, {"Dora <d@example.org>", "Hallo Bob"}});
     desktop::TMessageBoxRecorder boxes;
     Window f;
@@ -486,7 +493,7 @@ class MainWindowPop3Test : public QObject {
       f->mm_p_batch->Click();  // off again
     };
 
-    // Another mailbox (bob): anna's list stays fresh.
+    // Another mailbox (bob).
     ClickServer(f.get(), 0);
     f->mm_p_HoleMailheader->Click();
     runOnce(1);
@@ -494,25 +501,34 @@ class MainWindowPop3Test : public QObject {
     QCOMPARE(GUISession.konto.user, std::string("anna"));
     QVERIFY(!GUISession.veraltet);
 
-    // Anna's own mailbox: a new message arrives and the run deletes message
-    // 2, so the count is what the list shows but the numbers have moved;
-    // "Senden" does nothing until the next load.
+    // Anna's own mailbox.
     s.Add("anna", {{"Eva <eva@example.org>", "Neu angekommen"}});
     runOnce(0);
-    const std::vector<std::string> afterRun = {"Treffen am Donnerstag", "Urlaubsfotos", "Angebote der Woche",
-                                               "Rechnung Nr. 4711", "Neu angekommen"};
-    QCOMPARE(s.Subjects("anna", "pw-anna"), afterRun);
-    QVERIFY(GUISession.veraltet);
-    DoubleClickRow(f.get(), 3);  // "Urlaubsfotos" in the old list, number 3
-    f->kn_DeleteMails->Click();
-    QCOMPARE(s.Subjects("anna", "pw-anna"), afterRun);
-    // After loading again it works on the right numbers.
-    f->mm_p_HoleMailheader->Click();
-    DoubleClickRow(f.get(), 2);
-    f->kn_DeleteMails->Click();
-    QCOMPARE(s.Subjects("anna", "pw-anna"), (std::vector<std::string>{"Treffen am Donnerstag", "Angebote der Woche",
-                                                                      "Rechnung Nr. 4711", "Neu angekommen"}));
+    QCOMPARE(s.Subjects("anna", "pw-anna"), (std::vector<std::string>{"Treffen am Donnerstag", "Urlaubsfotos",
+                                                                      "Angebote der Woche", "Rechnung Nr. 4711",
+                                                                      "Neu angekommen"}));
+    QVERIFY(!GUISession.veraltet);
     QVERIFY(boxes.Calls().empty());
+    DoubleClickRow(f.get(), 1);  // "Treffen am Donnerstag", still number 1
+    DoubleClickRow(f.get(), 3);  // "Urlaubsfotos" in the old list, number 3; now number 2
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{"x", "X", "x", " ", " "}));  // row 2: the run's LOTTO
+    f->kn_DeleteMails->Click();
+    QCOMPARE(boxes.Texts(),
+             std::vector<std::string>{"2 markierte Mail(s) auf dem Server ge\xC3\xA4ndert, nicht gel\xC3\xB6scht"});
+    QCOMPARE(s.Subjects("anna", "pw-anna"), (std::vector<std::string>{"Urlaubsfotos", "Angebote der Woche",
+                                                                      "Rechnung Nr. 4711", "Neu angekommen"}));
+    QCOMPARE(Column(f.get(), 3), (std::vector<std::string>{" Ihr LOTTO-Gewinn wartet", " Urlaubsfotos",
+                                                           " Angebote der Woche", " Rechnung Nr. 4711"}));
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{"X", "X", " ", " "}));
+
+    f->mm_p_HoleMailheader->Click();
+    QCOMPARE(Column(f.get(), 3), (std::vector<std::string>{" Urlaubsfotos", " Angebote der Woche",
+                                                           " Rechnung Nr. 4711", " Neu angekommen"}));
+    DoubleClickRow(f.get(), 1);
+    f->kn_DeleteMails->Click();
+    QCOMPARE(s.Subjects("anna", "pw-anna"),
+             (std::vector<std::string>{"Angebote der Woche", "Rechnung Nr. 4711", "Neu angekommen"}));
+    QCOMPARE(boxes.Calls().size(), size_t(1));
   }
 
   // Between the load and "Senden" another client deletes message 3, so the
@@ -596,7 +612,9 @@ class MainWindowPop3Test : public QObject {
   }
 
   // A run that ends on the same mailbox while an interactive load is
-  // listing it leaves that list stale too.
+  // listing it leaves the load's list as the load read it: "Senden" then
+  // deletes the marked messages still at their numbers and keeps the one
+  // the run has deleted, which the box reports.
   void runEndingDuringALoadOfTheSameMailbox() {
     Setup s;
     desktop::TMessageBoxRecorder boxes;
@@ -612,12 +630,71 @@ class MainWindowPop3Test : public QObject {
     QVERIFY(tick.Done());
     QCOMPARE(f->batch_protokoll->Lines().Count(), 1);
     QCOMPARE(s.Subjects("anna", "pw-anna").size(), size_t(4));
-    QVERIFY(GUISession.veraltet);
-    QVERIFY2(boxes.Calls().empty(), boxes.Calls().empty() ? "" : boxes.Calls()[0].Text.c_str());
-    // The next load is fresh again.
-    f->mm_p_HoleMailheader->Click();
     QVERIFY(!GUISession.veraltet);
-    QCOMPARE(f->sg_list->RowCount(), 5);
+    QCOMPARE(f->sg_list->RowCount(), 6);
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "X", " ", " ", " "}));
+    QVERIFY2(boxes.Calls().empty(), boxes.Calls().empty() ? "" : boxes.Calls()[0].Text.c_str());
+
+    DoubleClickRow(f.get(), 1);  // "Treffen am Donnerstag", still number 1
+    f->kn_DeleteMails->Click();
+    QCOMPARE(boxes.Texts(), std::vector<std::string>{kGeaendert});
+    QCOMPARE(s.Subjects("anna", "pw-anna"),
+             (std::vector<std::string>{"Urlaubsfotos", "Angebote der Woche", "Rechnung Nr. 4711"}));
+    QCOMPARE(Column(f.get(), 3), (std::vector<std::string>{" Ihr LOTTO-Gewinn wartet", " Urlaubsfotos",
+                                                           " Angebote der Woche", " Rechnung Nr. 4711"}));
+  }
+
+  // The same with the load held on a gate: while the load waits on message
+  // 3's header lines, a timed run cleans the mailbox. The run's client talks
+  // to a second peer with anna's mail, standing in for the same mailbox
+  // (same server name and user, as the window knows mailboxes); what the run
+  // left reaches the load's peer once the load has ended, as a server shows
+  // another conversation's deletions to later ones only. The load's list is
+  // not stale: "Senden" checks every mark, deletes the hand-marked message
+  // still at number 1 and keeps the two the run deleted.
+  void runEndingWhileTheLoadWaits() {
+    const std::vector<fixtures::ScriptMail> mails = {{"From: a@x\r\nSubject: Hallo\r\n", 110},
+                                                     {"From: g@spam\r\nSubject: LOTTO eins\r\n", 220},
+                                                     {"From: b@x\r\nSubject: Urlaub\r\n", 330},
+                                                     {"From: g@spam\r\nSubject: LOTTO zwei\r\n", 440}};
+    HeldReply h(1, "TOP 3 0", mails);
+    fixtures::MailboxPeer batchBox(mails);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    h.Show(f.get());
+    BatchSession.pop3->Port = batchBox.Port();
+    f->mm_p_batch->Click();  // batch mailbox: anna as well
+
+    bool loadWaited = false;
+    WhenThen during([&] { return h.waiting.load(); },
+                    [&] {
+                      loadWaited = GUISession.busy && GUISession.pop3->CommandBusy();
+                      f->a_autodelete->Execute();
+                      h.gate->Open();
+                    });
+    f->mm_p_HoleMailheader->Click();
+    QCoreApplication::sendPostedEvents();
+    QCoreApplication::processEvents();
+    QVERIFY(during.Done());
+    QVERIFY2(loadWaited, "the run did not end inside the load's wait");
+    QCOMPARE(CountOf(f->batch_protokoll->Lines()[0]), 2);
+    QCOMPARE(Subjects(batchBox.Mailbox()), (std::vector<std::string>{" Hallo", " Urlaub"}));
+    QVERIFY(!GUISession.veraltet);
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "X", " ", "X"}));
+
+    h.box.Replace(batchBox.Mailbox());
+    DoubleClickRow(f.get(), 1);
+    f->kn_DeleteMails->Click();
+    QCOMPARE(boxes.Texts(),
+             std::vector<std::string>{"2 markierte Mail(s) auf dem Server ge\xC3\xA4ndert, nicht gel\xC3\xB6scht"});
+    // LOTTO zwei's number is past the count now: nothing is asked for it.
+    QCOMPARE(h.box.Commands(2), (std::vector<std::string>{"USER anna", "PASS pw", "STAT", "TOP 1 0", "LIST 1",
+                                                          "DELE 1", "TOP 2 0", "QUIT"}));
+    QCOMPARE(Subjects(h.box.Mailbox()), std::vector<std::string>{" Urlaub"});
+    QCOMPARE(Column(f.get(), 3), (std::vector<std::string>{" LOTTO eins", " Urlaub", " LOTTO zwei"}));
+    QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{"X", " ", "X"}));
+    QVERIFY(h.box.Failures().empty());
+    QVERIFY(batchBox.Failures().empty());
   }
 
   // While the pass waits on its first TOP reply, real double clicks on a
@@ -706,6 +783,117 @@ class MainWindowPop3Test : public QObject {
     QCOMPARE(SessionMarks(), (std::vector<int>{1, 0, 0, 1}));
     QVERIFY(!GUISession.veraltet);
     QVERIFY(h.box.Failures().empty());
+    QVERIFY(boxes.Calls().empty());
+  }
+
+  // After a load of anna's five messages, a load of another mailbox that
+  // ends at the login or finds no mail leaves no cell of anna's load: the
+  // grid shows the title row and one empty row, as with no entries, and
+  // neither the load's own check nor a later "Spamcheck" or double click
+  // brings anna's entries back.
+  void loadEndingAtTheLoginLeavesNoEarlierCells_data() {
+    QTest::addColumn<int>("server");  // item of the list below
+    QTest::addColumn<QString>("peer");  // who answers on 127.0.0.1; "-": the Dovecot
+    QTest::addColumn<QStringList>("boxTexts");
+    const QString keine = QString::fromUtf8("Serververbindung nicht m\xC3\xB6glich");
+    const QString abgelehnt = QString::fromUtf8("Anmeldung nicht m\xC3\xB6glich");
+    QTest::newRow("no messages") << 1 << "-" << QStringList{};
+    QTest::newRow("login rejected") << 3 << "login rejected" << QStringList{abgelehnt, keine};
+    QTest::newRow("unknown server") << 2 << "-" << QStringList{keine};
+    QTest::newRow("refused") << 3 << "nobody" << QStringList{keine};
+    QTest::newRow("greeting refused") << 3 << "greeting refused" << QStringList{keine};
+    QTest::newRow("login accepted at the second attempt") << 3 << "second attempt" << QStringList{abgelehnt};
+  }
+  void loadEndingAtTheLoginLeavesNoEarlierCells() {
+    QFETCH(int, server);
+    QFETCH(QString, peer);
+    QFETCH(QStringList, boxTexts);
+    Setup s;  // bob's mailbox is empty
+    // A label too long for a name-server query: the lookup fails on this
+    // machine without any packet leaving it.
+    const std::string unbekannt = std::string(70, 'x') + ".invalid";
+    s.dir.Write("Kelvo_Mailboxen.txt", mwtest::MailboxListe({"127.0.0.1 anna pw-anna", "127.0.0.1 bob pw-bob",
+                                                             unbekannt + " bob pw-bob", "127.0.0.1 anna pw"}));
+    fixtures::Script sc;
+    if (peer == "greeting refused") sc.Send("-ERR busy\r\n").Exchange("QUIT", "+OK\r\n").AwaitClose();
+    if (peer == "login rejected" || peer == "second attempt") {
+      const bool second = peer == "second attempt";
+      sc.Send("+OK ready\r\n")
+          .Exchange("USER anna", "+OK\r\n")
+          .Exchange("PASS pw", "-ERR no\r\n")
+          .Exchange("USER anna", "+OK\r\n")
+          .Exchange("PASS pw", second ? "+OK\r\n" : "-ERR no\r\n");
+      if (second) sc.Exchange("STAT", "+OK 3 300\r\n");
+      sc.Exchange("QUIT", "+OK\r\n").AwaitClose();
+    }
+    std::optional<fixtures::ScriptedPeer> scripted;
+    if (!sc.Steps().empty()) scripted.emplace(sc);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    s.Connect(f.get());
+    ClickServer(f.get(), 0);
+    f->mm_p_HoleMailheader->Click();
+    QCOMPARE(Column(f.get(), 3).size(), kAnnasMails.size());
+    QCOMPARE(f->sg_list->Cells(3, 1), std::string(" Treffen am Donnerstag"));
+
+    if (peer == "nobody") GUISession.pop3->Port = fixtures::UnusedPort();
+    if (scripted) GUISession.pop3->Port = scripted->Port();
+    ClickServer(f.get(), server);
+    f->mm_p_HoleMailheader->Click();
+    if (scripted) {
+      QVERIFY(scripted->WaitDone());
+      QVERIFY(scripted->Failures().empty());
+    }
+    std::vector<std::string> texts;
+    for (const QString& t : boxTexts) texts.push_back(t.toStdString());
+    QCOMPARE(boxes.Texts(), texts);
+
+    auto noCellBelowTheTitle = [&] {
+      for (int r = 1; r <= int(kAnnasMails.size()) + 1; ++r)
+        for (int c = 0; c < kGridSpalten; ++c)
+          if (!f->sg_list->Cells(c, r).empty())
+            return "row " + std::to_string(r) + " column " + std::to_string(c) + ": " + f->sg_list->Cells(c, r);
+      return std::string();
+    };
+    QCOMPARE(noCellBelowTheTitle(), std::string());
+    QCOMPARE(f->sg_list->RowCount(), 2);
+    QCOMPARE(f->sg_list->FixedRows(), 1);
+    QCOMPARE(int(GUISession.anzahl), 0);
+    f->pm_ml_Spamcheck->Click();
+    DoubleClickRow(f.get(), 1);
+    QCOMPARE(noCellBelowTheTitle(), std::string());
+    QCOMPARE(s.Subjects("anna", "pw-anna").size(), kAnnasMails.size());
+  }
+
+  // Only the left button's double click toggles a mark; the middle and the
+  // right one leave grid and session as the rules marked them.
+  void onlyTheLeftButtonToggles_data() {
+    QTest::addColumn<int>("button");
+    QTest::addColumn<bool>("toggles");
+    QTest::newRow("left") << int(Qt::LeftButton) << true;
+    QTest::newRow("middle") << int(Qt::MiddleButton) << false;
+    QTest::newRow("right") << int(Qt::RightButton) << false;
+  }
+  void onlyTheLeftButtonToggles() {
+    QFETCH(int, button);
+    QFETCH(bool, toggles);
+    HeldReply h(0, "");  // nothing held
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    h.Show(f.get());
+    f->mm_p_HoleMailheader->Click();
+    QCOMPARE(Column(f.get(), 1), kRegelMarken);
+
+    // A marked and an unmarked row.
+    MouseDoubleClickRow(f.get(), 1, Qt::MouseButton(button));
+    MouseDoubleClickRow(f.get(), 2, Qt::MouseButton(button));
+    if (toggles) {
+      QCOMPARE(Column(f.get(), 1), (std::vector<std::string>{" ", "x", " ", "X"}));
+      QCOMPARE(SessionMarks(), (std::vector<int>{0, 1, 0, 1}));
+    } else {
+      QCOMPARE(Column(f.get(), 1), kRegelMarken);
+      QCOMPARE(SessionMarks(), (std::vector<int>{1, 0, 0, 1}));
+    }
     QVERIFY(boxes.Calls().empty());
   }
 

@@ -309,6 +309,7 @@ class GuiSessionTest : public QObject {
     QCOMPARE(f.panels, (Texte{"0=?", "2=*** " + h, "0=*", "1=0/0", "2=*** " + h, "3=connection closed ",
                               "2=   " + h, "0= ", "3= checking for Spam ...", "3="}));
     QCOMPARE(f.grid.RowCount(), 2);  // not resized by the scan
+    QCOMPARE(f.Zeile(1), (Texte{"", "", "", "", ""}));  // nothing of an earlier load
     QVERIFY(!f.s.veraltet && !f.s.busy && !f.s.verbunden);
     QCOMPARE(int(f.s.anzahl), 0);
 
@@ -438,8 +439,9 @@ class GuiSessionTest : public QObject {
   }
 
   // A rejected login whose repetition is accepted: one box, one log line,
-  // the scan ends as failed and logs out. While the box is open the session
-  // is busy: a scan, a check and a deletion pass return without effect.
+  // the scan ends as failed, logs out and leaves no entries. While the box
+  // is open the session is busy: a scan, a check and a deletion pass return
+  // without effect.
   void reentryWhileBusyAndLoginAcceptedAtRetry() {
     ScriptedPeer peer(Script()
                           .Send("+OK ready\r\n")
@@ -475,7 +477,9 @@ class GuiSessionTest : public QObject {
     QVERIFY(peer.WaitDone());
     QCOMPARE(peer.Commands(), (Texte{"USER anna", "PASS pw", "USER anna", "PASS pw", "STAT", "QUIT"}));
     QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
-    QCOMPARE(f.grid.Cells(3, 1), std::string("alt"));
+    // The load ended at the login: no cell of an earlier load stays.
+    QCOMPARE(f.grid.Cells(3, 1), std::string());
+    QCOMPARE(int(f.s.anzahl), 0);
     const std::string h = kLoopback;
     QCOMPARE(f.panels, (Texte{"0=?", "2=*** " + h, "3=connection closed ", "2=   " + h, "0= ",
                               "3= checking for Spam ...", "3="}));
@@ -520,6 +524,36 @@ class GuiSessionTest : public QObject {
     QVERIFY(f.s.veraltet && !f.s.busy && !f.s.verbunden);
     QCOMPARE(f.Endstand()[2], "   " + host.toStdString());
     QVERIFY(f.logPage.lines.empty());
+  }
+
+  // A deletion pass whose Connect fails is no load: while its box is open
+  // the grid still shows the list, and afterwards the unmarked entries.
+  void deletionConnectFailureKeepsTheList() {
+    const std::vector<Mail> mails = {{Kopf(" Spam eins", " a@x"), 10}, {Kopf(" Gut", " b@x"), 20}};
+    Script sc;
+    Scan(sc, mails);
+    ScriptedPeer peer(sc);
+    Fenster f;
+    f.Waehlen(kLoopback, peer.Port());
+    f.Regeln("[SUBJECT]\r\n* spam\r\n");
+    f.Laden();
+    QVERIFY(peer.WaitDone());
+    const Texte erste = f.Zeile(1), zweite = f.Zeile(2);
+    QCOMPARE(erste[kSpalteMarke], std::string("X"));
+
+    f.s.pop3->Port = fixtures::UnusedPort();
+    Texte offen1, offen2;
+    f.boxes.WhileOpen = [&](const desktop::TMessageBoxCall&) {
+      offen1 = f.Zeile(1);
+      offen2 = f.Zeile(2);
+    };
+    f.Loeschen();
+    QCOMPARE(f.BoxTexte(), (Texte{"Serververbindung nicht möglich"}));
+    QCOMPARE(offen1, erste);
+    QCOMPARE(offen2, zweite);
+    QCOMPARE(int(f.s.anzahl), 1);
+    QCOMPARE(f.grid.RowCount(), 2);
+    QCOMPARE(f.Zeile(1), zweite);
   }
 
   // TOP refused at message 2 of 3: the closing steps run, the failure goes

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QMouseEvent>
 #include <QPalette>
 
 #include <algorithm>
@@ -243,6 +244,20 @@ void TStringGrid::SetCells(int col, int row, const std::string& text) {
   model_->CellChanged(col, row);
 }
 
+void TStringGrid::EmptyRowsFrom(int row) {
+  if (row < 0) throw platform::RangeError();
+  cells_.erase(cells_.lower_bound({row, 0}), cells_.end());
+  const int bottom = rowCount_ - 1;
+  if (row > bottom) return;
+  if (Pacer() != nullptr) {
+    heldTop_ = heldTop_ > heldBottom_ ? row : std::min(heldTop_, row);
+    heldBottom_ = std::max(heldBottom_, bottom);
+    Pacer()->Changed();
+    return;
+  }
+  model_->RowsChanged(row, bottom);
+}
+
 TGridRect TStringGrid::Selection() const {
   const QModelIndexList selected = selectionModel()->selectedIndexes();
   if (selected.isEmpty()) {
@@ -285,7 +300,9 @@ void TStringGrid::DblClick() { Fire(OnDblClick, this); }
 
 void TStringGrid::mouseDoubleClickEvent(QMouseEvent* event) {
   QTableView::mouseDoubleClickEvent(event);
-  DblClick();
+  // The double click of the left button only: the others (the right one
+  // opens the popup menu) are no command on the row.
+  if (event->button() == Qt::LeftButton) DblClick();
 }
 
 }  // namespace desktop

@@ -47,6 +47,8 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   // platform::ERangeError; any other cell may be written.
   std::string Cells(int col, int row) const;
   void SetCells(int col, int row, const std::string& text);
+  // Empties every cell from row `row` on, inside the grid or not.
+  void EmptyRowsFrom(int row);
 
   // The selected rectangle (rows from the top row of the grid); with
   // nothing selected, the current cell.
@@ -62,7 +64,8 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   void PaintHeld() override;
 
   platform::TNotifyEvent OnDblClick;
-  // What a double click does after the click has selected its cell.
+  // What a double click of the left button does after the click has
+  // selected its cell.
   void DblClick();
 
  protected:

@@ -57,6 +57,21 @@ class ControlsTest : public QObject {
     grid.SetCells(4, 3, "");
     QCOMPARE(grid.Cells(4, 3), std::string());
 
+    // Emptying from a row on takes the rows out of sight too; the rows
+    // above keep their text.
+    grid.SetCells(0, 0, "Nr");
+    grid.SetCells(1, 2, "zwei");
+    grid.SetCells(0, 9, "neun");
+    grid.EmptyRowsFrom(2);
+    QCOMPARE(grid.Cells(0, 0), std::string("Nr"));
+    QCOMPARE(grid.Cells(3, 1), std::string("Betreff \xfc"));
+    QCOMPARE(grid.Cells(1, 2), std::string());
+    QCOMPARE(grid.Cells(0, 9), std::string());
+    QCOMPARE(grid.model()->index(1, 1).data().toString(), QString());
+    grid.SetRowCount(10);
+    QCOMPARE(grid.model()->index(8, 0).data().toString(), QString());
+    QCOMPARE(grid.RowCount(), 10);
+
     // Fixed columns are never selected.
     QVERIFY(!(grid.model()->flags(grid.model()->index(0, 1)) & Qt::ItemIsSelectable));
     QVERIFY(grid.model()->flags(grid.model()->index(0, 2)) & Qt::ItemIsSelectable);
