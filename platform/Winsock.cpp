@@ -581,6 +581,7 @@ void detail::ForgetLookupsOf(HWND hwnd) {
 }
 
 int LiveLookupCount() { return static_cast<int>(Lookups().size()); }
+int RunningLookupHelpers() { return g_pendingLookups.load(); }
 
 void SetHostResolver(HostResolver resolver) { InstalledResolver() = std::move(resolver); }
 

@@ -249,6 +249,9 @@ int SocketDescriptor(SOCKET s);
 // The host lookups the layer keeps an entry for: asked for, and not yet
 // answered, cancelled or dropped with their window. For tests.
 int LiveLookupCount();
+// The lookup helpers that have not yet posted their answer (or failed to,
+// their window gone). For tests.
+int RunningLookupHelpers();
 // Not Windows Sockets: the resolver behind WSAAsyncGetHostByName, for tests
 // (a name that answers late or never). It runs on the lookup's helper
 // thread, fills in IPv4 addresses in network byte order and returns 0 or a

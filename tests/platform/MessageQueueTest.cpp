@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -590,14 +589,6 @@ TEST_F(Queue, AddressParserAndLookups) {
 
 namespace {
 
-// The threads of this process. Besides the test's own, the only ones that
-// outlive a test here are lookup workers, each until it has answered.
-size_t ThreadCount() {
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-  return n;
-}
-
 // A resolver that answers 127.0.0.1 only once its gate is open, so a test
 // decides whether a lookup answers before or after something else. Every
 // lookup asked for while it is installed keeps it.
@@ -682,10 +673,10 @@ TEST_F(Queue, LookupsGoWithTheirWindowInEveryOrder) {
     const bool answered = c.order == Order::AnswersTakenThenDestroy;
     platform::DestroyWindow(window);
     EXPECT_EQ(platform::LiveLookupCount(), start + (answered ? 0 : 1));
-    // A post to a window that is gone queues nothing, so the end of the
-    // helpers' threads is the sign that they have answered.
+    // A post to a window that is gone queues nothing; a helper counts as
+    // running until it has posted.
     resolver.answer->Open();
-    ASSERT_TRUE(PumpUntil([] { return ThreadCount() == 1; }));
+    ASSERT_TRUE(PumpUntil([] { return platform::RunningLookupHelpers() == 0; }));
     platform::ProcessMessages();
     EXPECT_EQ(platform::LiveLookupCount(), start);
     EXPECT_EQ(platform::QueuedMessageCount(), 0);
