@@ -147,14 +147,19 @@ HWND CreateWindowExA(DWORD, const char* className, const char*, DWORD, int, int,
 }
 
 bool DestroyWindow(HWND hwnd) {
-  std::lock_guard<std::mutex> guard(State().lock);
-  if (!State().windows.erase(hwnd)) return false;
-  for (auto it = State().queue.begin(); it != State().queue.end();) {
-    it = it->msg.hwnd == hwnd ? State().queue.erase(it) : it + 1;
+  {
+    std::lock_guard<std::mutex> guard(State().lock);
+    if (!State().windows.erase(hwnd)) return false;
+    for (auto it = State().queue.begin(); it != State().queue.end();) {
+      it = it->msg.hwnd == hwnd ? State().queue.erase(it) : it + 1;
+    }
+    for (auto it = State().timers.begin(); it != State().timers.end();) {
+      it = it->first.first == hwnd ? State().timers.erase(it) : std::next(it);
+    }
   }
-  for (auto it = State().timers.begin(); it != State().timers.end();) {
-    it = it->first.first == hwnd ? State().timers.erase(it) : std::next(it);
-  }
+  // No answer can reach the window any more, so nothing would ever take
+  // its lookups out of the socket layer's table.
+  detail::ForgetLookupsOf(hwnd);
   return true;
 }
 

@@ -27,5 +27,9 @@ void CollectSocketWatches(std::vector<WaitSocket>& out);
 // no poll of the kernel reports.
 void PostBufferedReadNotices();
 void DeliverSocketReadiness(const std::vector<WaitSocket>& ready);
+// Supplied by the socket layer: forgets the host lookups whose answer was
+// to go to the window, which is being destroyed. On the queue's thread,
+// without the queue's lock.
+void ForgetLookupsOf(HWND hwnd);
 
 }  // namespace platform::detail

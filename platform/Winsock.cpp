@@ -135,13 +135,18 @@ int PendingSocketError(int fd) {
   return err;
 }
 
-// Lookups.
+// Lookups. The table and everything in it belong to the queue's thread:
+// requests, cancels, the taking of answers and the destruction of windows
+// happen there. The helper thread keeps only its own share of the task and
+// never looks at the table; once no entry, queued answer or helper holds a
+// task, it is freed.
 struct LookupTask {
   HWND hwnd = 0;
   UINT msg = 0;
   char* buf = nullptr;
   int buflen = 0;
   std::string name;
+  HostResolver resolver;  // empty: the system's
   // Filled in by the helper thread before it posts.
   std::vector<uint32_t> addresses;
   int error = 0;
@@ -152,6 +157,10 @@ std::map<HANDLE, std::shared_ptr<LookupTask>>& Lookups() {
   return *table;
 }
 HANDLE g_nextTask = 1;
+HostResolver& InstalledResolver() {
+  static auto* resolver = new HostResolver();  // lives until the process ends
+  return *resolver;
+}
 std::atomic<int> g_pendingLookups{0};
 
 int MapLookupError(int eai) {
@@ -484,27 +493,31 @@ uint32_t inet_addr(const char* text) {
 
 namespace {
 
-void RunLookup(HANDLE id, std::shared_ptr<LookupTask> task) {
+int ResolveBySystem(const std::string& name, std::vector<uint32_t>& addresses) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* res = nullptr;
-  int rc = getaddrinfo(task->name.c_str(), nullptr, &hints, &res);
-  task->error = MapLookupError(rc);
-  if (rc == 0) {
-    for (addrinfo* a = res; a; a = a->ai_next) {
-      if (a->ai_family != AF_INET) continue;
-      uint32_t addr = reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
-      task->addresses.push_back(addr);
-    }
-    freeaddrinfo(res);
-    if (task->addresses.empty()) task->error = WSANO_DATA;
+  int rc = getaddrinfo(name.c_str(), nullptr, &hints, &res);
+  if (rc != 0) return MapLookupError(rc);
+  for (addrinfo* a = res; a; a = a->ai_next) {
+    if (a->ai_family != AF_INET) continue;
+    addresses.push_back(reinterpret_cast<sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
   }
+  freeaddrinfo(res);
+  return 0;
+}
+
+void RunLookup(HANDLE id, std::shared_ptr<LookupTask> task) {
+  task->error = task->resolver ? task->resolver(task->name, task->addresses)
+                               : ResolveBySystem(task->name, task->addresses);
+  if (task->error == 0 && task->addresses.empty()) task->error = WSANO_DATA;
   HWND hwnd = task->hwnd;
   UINT msg = task->msg;
   // The record is written on the queue's thread when the answer is taken,
   // and only while the request is still live: a cancelled request or a
-  // destroyed window never sees it.
+  // destroyed window never sees it. A post to a destroyed window fails;
+  // its entry went with the window.
   detail::PostMessageWithHook(hwnd, msg, id, 0, [id, task](MSG& m) {
     auto& table = Lookups();
     auto it = table.find(id);
@@ -540,6 +553,7 @@ HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, i
   task->buf = buf;
   task->buflen = buflen;
   task->name = name;
+  task->resolver = InstalledResolver();
   HANDLE id = g_nextTask++;
   Lookups()[id] = task;
   ++g_pendingLookups;
@@ -558,6 +572,18 @@ int WSACancelAsyncRequest(HANDLE task) {
   if (!Lookups().erase(task)) return Fail(WSAEINVAL);
   return 0;
 }
+
+void detail::ForgetLookupsOf(HWND hwnd) {
+  auto& table = Lookups();
+  for (auto it = table.begin(); it != table.end();) {
+    it = it->second->hwnd == hwnd ? table.erase(it) : std::next(it);
+  }
+}
+
+int LiveLookupCount() { return static_cast<int>(Lookups().size()); }
+int RunningLookupHelpers() { return g_pendingLookups.load(); }
+
+void SetHostResolver(HostResolver resolver) { InstalledResolver() = std::move(resolver); }
 
 void WaitForSocketActivity(SOCKET s, int maxWaitMs) {
   std::vector<WaitSocket> extra;

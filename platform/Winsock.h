@@ -25,10 +25,16 @@
 // Host lookups (WSAAsyncGetHostByName) run on a helper thread; the answer
 // is a message through the queue, and the host record is written into the
 // caller's buffer on the caller's thread when that message is taken, only
-// while the request is live (not cancelled, window not destroyed).
+// while the request is live (not cancelled, window not destroyed). The
+// layer forgets a request when it is answered, cancelled or its window is
+// destroyed, whichever comes first; a helper still resolving then finishes
+// on its own and touches nothing of the caller's.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
 
 #include "platform/Messages.h"
 
@@ -240,6 +246,20 @@ bool WaitForSocketWritable(SOCKET s, int maxWaitMs);
 int MapErrno(int err);
 // The POSIX descriptor behind a socket, -1 for none; for tests.
 int SocketDescriptor(SOCKET s);
+// The host lookups the layer keeps an entry for: asked for, and not yet
+// answered, cancelled or dropped with their window. For tests.
+int LiveLookupCount();
+// The lookup helpers that have not yet posted their answer (or failed to,
+// their window gone). For tests.
+int RunningLookupHelpers();
+// Not Windows Sockets: the resolver behind WSAAsyncGetHostByName, for tests
+// (a name that answers late or never). It runs on the lookup's helper
+// thread, fills in IPv4 addresses in network byte order and returns 0 or a
+// Windows Sockets lookup error. Empty restores the system's resolver. A
+// lookup keeps the resolver that was set when it was asked for. On the
+// queue's thread.
+using HostResolver = std::function<int(const std::string& name, std::vector<uint32_t>& addresses)>;
+void SetHostResolver(HostResolver resolver);
 
 }  // namespace platform
 

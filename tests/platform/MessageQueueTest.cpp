@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,9 +22,11 @@
 #include "platform/Component.h"
 #include "platform/EventSource.h"
 #include "platform/Messages.h"
+#include "platform/ScopeExit.h"
 #include "platform/Winsock.h"
 #include "tests/fixtures/CountingEventSource.h"
 #include "tests/fixtures/CountingNew.h"
+#include "tests/fixtures/ScriptedPeer.h"
 
 namespace {
 
@@ -588,39 +589,110 @@ TEST_F(Queue, AddressParserAndLookups) {
 
 namespace {
 
-// The threads of this process. Besides the test's own, the only ones that
-// outlive a test here are lookup workers, each until it has answered.
-size_t ThreadCount() {
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-  return n;
-}
+// A resolver that answers 127.0.0.1 only once its gate is open, so a test
+// decides whether a lookup answers before or after something else. Every
+// lookup asked for while it is installed keeps it.
+struct HeldResolver {
+  HeldResolver() {
+    platform::SetHostResolver([gate = answer](const std::string&, std::vector<uint32_t>& addresses) {
+      // The limit only keeps a failed test from leaving a helper behind.
+      if (!gate->WaitOpen(30000ms)) return platform::WSATRY_AGAIN;
+      addresses.push_back(htonl(0x7f000001));
+      return 0;
+    });
+  }
+  ~HeldResolver() {
+    answer->Open();
+    platform::SetHostResolver(nullptr);
+  }
+  std::shared_ptr<fixtures::Gate> answer = std::make_shared<fixtures::Gate>();
+};
 
 }  // namespace
 
-// The answer for a window that is gone finds nothing and writes nothing,
-// whether it waited in the queue when the window went or comes after.
-TEST_F(Queue, LookupAnswerForADestroyedWindowIsDropped) {
-  for (const bool answerFirst : {true, false}) {
-    SCOPED_TRACE(answerFirst ? "answer waits in the queue" : "window gone before the answer");
-    std::vector<char> buf(platform::MAXGETHOSTSTRUCT, '\x55');
-    ASSERT_NE(platform::WSAAsyncGetHostByName(window, platform::WM_USER + 102, "localhost", buf.data(),
-                                              static_cast<int>(buf.size())),
-              0u);
-    if (answerFirst) {
-      // Waits without taking anything until the worker has posted.
-      const auto limit = Clock::now() + 30s;
-      while (platform::QueuedMessageCount() == 0 && Clock::now() < limit) platform::WaitForWork({}, 10ms);
-      ASSERT_EQ(platform::QueuedMessageCount(), 1);
+// However a lookup's end and its window's end meet, the layer's table is
+// back to its size before the lookups once the window is gone, and an
+// answer for a window that is gone finds nothing and writes nothing. Each
+// case asks for two lookups for the window that goes, and one for another
+// window that stays, whose answer must still come. The resolver answers
+// only when the case lets it, so each order holds on every run.
+TEST_F(Queue, LookupsGoWithTheirWindowInEveryOrder) {
+  enum class Order { DestroyBeforeAnswer, DestroyWithAnswersQueued, AnswersTakenThenDestroy, CancelThenDestroy };
+  const struct {
+    const char* name;
+    Order order;
+  } cases[] = {
+      {"window gone while the helpers still resolve", Order::DestroyBeforeAnswer},
+      {"window gone while the answers wait in the queue", Order::DestroyWithAnswersQueued},
+      {"answers taken, then the window gone", Order::AnswersTakenThenDestroy},
+      {"cancelled, then the window gone", Order::CancelThenDestroy},
+  };
+  constexpr int kLookups = 2;
+  const platform::UINT kAnswer = platform::WM_USER + 102;
+  const int start = platform::LiveLookupCount();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fixtures::CountingEventSource source;
+    platform::SetEventSource(&source);
+    platform::ScopeExit uninstall([] { platform::SetEventSource(nullptr); });
+    HeldResolver resolver;
+    const platform::HWND other =
+        platform::CreateWindowExA(0, "QueueTestClass", "", 0, 0, 0, 0, 0, 0, 0, platform::HInstance(), nullptr);
+    ASSERT_NE(other, 0u);
+    platform::ScopeExit otherGone([other] { platform::DestroyWindow(other); });
+    std::vector<std::vector<char>> bufs(kLookups + 1, std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55'));
+    std::vector<platform::HANDLE> tasks;
+    for (int i = 0; i <= kLookups; ++i) {
+      tasks.push_back(platform::WSAAsyncGetHostByName(i < kLookups ? window : other, kAnswer, "held.invalid",
+                                                      bufs[i].data(), static_cast<int>(bufs[i].size())));
+      ASSERT_NE(tasks.back(), 0u);
     }
+    EXPECT_EQ(platform::LiveLookupCount(), start + kLookups + 1);
+    // Lets the helpers answer and waits until all three answers are queued.
+    auto answersQueued = [&] {
+      resolver.answer->Open();
+      return source.AwaitWake([] { return platform::QueuedMessageCount() == kLookups + 1; }, 30000ms);
+    };
+    switch (c.order) {
+      case Order::DestroyBeforeAnswer:
+        break;  // the helpers wait in the resolver
+      case Order::DestroyWithAnswersQueued:
+        ASSERT_TRUE(answersQueued());
+        break;
+      case Order::AnswersTakenThenDestroy:
+        ASSERT_TRUE(answersQueued());
+        platform::ProcessMessages();
+        ASSERT_EQ(Count(kAnswer), kLookups + 1);
+        EXPECT_EQ(platform::LiveLookupCount(), start);
+        break;
+      case Order::CancelThenDestroy:
+        for (int i = 0; i < kLookups; ++i) EXPECT_EQ(platform::WSACancelAsyncRequest(tasks[i]), 0);
+        EXPECT_EQ(platform::LiveLookupCount(), start + 1);
+        break;
+    }
+    const bool answered = c.order == Order::AnswersTakenThenDestroy;
     platform::DestroyWindow(window);
-    // A post to a window that is gone queues nothing, so the end of the
-    // worker's thread is the sign that it has answered.
-    ASSERT_TRUE(PumpUntil([] { return ThreadCount() == 1; }));
+    EXPECT_EQ(platform::LiveLookupCount(), start + (answered ? 0 : 1));
+    // A post to a window that is gone queues nothing; a helper counts as
+    // running until it has posted.
+    resolver.answer->Open();
+    ASSERT_TRUE(PumpUntil([] { return platform::RunningLookupHelpers() == 0; }));
     platform::ProcessMessages();
-    EXPECT_TRUE(g_got.empty());
+    EXPECT_EQ(platform::LiveLookupCount(), start);
     EXPECT_EQ(platform::QueuedMessageCount(), 0);
-    EXPECT_EQ(buf, std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55'));
+    // The other window's answer came, written into its buffer; the gone
+    // window's answers only if they were taken before it went.
+    int forGone = 0, forOther = 0;
+    for (const auto& m : g_got) (m.hwnd == other ? forOther : forGone) += m.message == kAnswer;
+    EXPECT_EQ(forOther, 1);
+    EXPECT_EQ(forGone, answered ? kLookups : 0);
+    EXPECT_NE(bufs[kLookups], std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55'));
+    for (int i = 0; i < kLookups; ++i) {
+      EXPECT_EQ(bufs[i] == std::vector<char>(platform::MAXGETHOSTSTRUCT, '\x55'), !answered) << "lookup " << i;
+      // Nothing is left of it to cancel.
+      EXPECT_EQ(platform::WSACancelAsyncRequest(tasks[i]), platform::SOCKET_ERROR) << "lookup " << i;
+    }
+    g_got.clear();
     window = platform::CreateWindowExA(0, "QueueTestClass", "", 0, 0, 0, 0, 0, 0, 0, platform::HInstance(), nullptr);
   }
 }

@@ -607,7 +607,8 @@ struct PumpAction {
 
 // The lookup wait ends by the time-out or a cancel even when the answer
 // comes in the same pump: those outcomes come first. The action queued
-// before the connect runs in the lookup's first pump, ahead of the answer.
+// before the connect runs in the lookup's first pump; it waits there until
+// the answer is queued behind it, so that pump takes the answer too.
 TEST(SocketBaseHost, LookupTimedOutAndCanceled) {
   struct Case {
     const char* name;
@@ -615,9 +616,17 @@ TEST(SocketBaseHost, LookupTimedOutAndCanceled) {
     std::function<void(TSocketBase&)> inFirstPump;
     std::string failure;
   } cases[] = {
-      // Outlasting the time-out in a handler makes the timer due in that
-      // same pump, whenever the lookup answers.
-      {"timed out", 10, [](TSocketBase&) { std::this_thread::sleep_for(50ms); }, "Host Lookup Timed Out"},
+      // Waiting until the time-out timer is due makes it fire in that same
+      // pump, after the answer (posted messages come before timers).
+      {"timed out", 10,
+       [](TSocketBase&) {
+         std::vector<platform::WaitSocket> sockets;
+         std::optional<platform::Clock::time_point> due;
+         platform::PendingWaitSet(sockets, due);
+         ASSERT_TRUE(due.has_value());
+         std::this_thread::sleep_until(*due);
+       },
+       "Host Lookup Timed Out"},
       {"canceled", 10000, [](TSocketBase& sock) { sock.Cancel(); }, "Host Lookup Canceled"},
   };
   for (const auto& c : cases) {
@@ -630,9 +639,22 @@ TEST(SocketBaseHost, LookupTimedOutAndCanceled) {
     sock.OnConnectionFailed = [&](platform::TObject*) { events.push_back("failed"); };
     sock.OnInvalidHost = [&](bool&) { events.push_back("invalid host"); };
     sock.OnHostResolved = [&](platform::TComponent*) { events.push_back("resolved"); };
+    fixtures::CountingEventSource source;
+    bool answerQueued = false;
     PumpAction action;
-    action.Post([&] { c.inFirstPump(sock); });
+    action.Post([&] {
+      // The lookup's worker posts its answer from its own thread, which
+      // wakes the source.
+      answerQueued = source.AwaitWake([] { return platform::QueuedMessageCount() > 0; },
+                                      std::chrono::milliseconds(kStallLimitMs));
+      c.inFirstPump(sock);
+    });
+    platform::SetEventSource(&source);
     EXPECT_EQ(FailureOf<ESockError>([&] { sock.Connect(); }), c.failure);
+    platform::SetEventSource(nullptr);
+    EXPECT_TRUE(answerQueued);
+    // The answer was taken in that pump, not left for a later one.
+    EXPECT_EQ(platform::QueuedMessageCount(), 0);
     EXPECT_TRUE(events.empty()) << events.front();
     EXPECT_TRUE(sock.Canceled());  // the lookup wait leaves it set
     EXPECT_FALSE(sock.TimeOutTimer().Enabled());
