@@ -72,8 +72,8 @@ void EnsurePrivateNamespace(char** argv) {
   std::exit(1);
 }
 
-Options ParseOptions(int argc, char** argv, const char* usage) {
-  Options o;
+Options ParseOptions(int argc, char** argv, const char* usage, Options defaults) {
+  Options o = defaults;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string arg = argv[i];

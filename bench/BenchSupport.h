@@ -27,13 +27,13 @@ inline constexpr int kMaxMessages = 60000;
 // when the re-run cannot start.
 void EnsurePrivateNamespace(char** argv);
 
-// Options shared by the benchmarks: --messages N --rounds R. Exits with a
-// usage line on anything else.
+// Options shared by the benchmarks: --messages N --rounds R, over the
+// benchmark's defaults. Exits with a usage line on anything else.
 struct Options {
   int messages = 2000;
   int rounds = kMinRounds;
 };
-Options ParseOptions(int argc, char** argv, const char* usage);
+Options ParseOptions(int argc, char** argv, const char* usage, Options defaults = {});
 
 // A Dovecot on 127.0.0.1 port 110 (log to the microsecond) holding the
 // benchmark mailbox: `messages` generated messages, all unmarked by the rules

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -60,6 +61,9 @@ struct SockRec {
   // An error of the connection (a reset) already taken from the kernel;
   // receives report it once the bytes that came before it are received.
   int stickyError = 0;
+  // Bytes came from the kernel since the last send or quick ACK: only then
+  // may the peer wait for an acknowledgement.
+  bool unacknowledged = false;
   // Bytes taken from the kernel that the caller has not received yet: one
   // receive takes what the kernel holds, and peeks and receives are served
   // from here until it is empty. Allocated at the first receive.
@@ -376,6 +380,8 @@ int send(SOCKET s, const char* buf, int len, int flags) {
   if (flags & kWsMsgOob) pflags |= MSG_OOB;
   ssize_t n = ::send(rec->fd, buf, static_cast<size_t>(len), pflags);
   if (n < 0) return Fail(MapErrno(errno));
+  // The bytes sent carry the acknowledgement of everything received.
+  if (n > 0) rec->unacknowledged = false;
   return static_cast<int>(n);
 }
 
@@ -390,6 +396,7 @@ int KernelRecv(SockRec& rec, char* buf, size_t len, int pflags) {
     if (err == WSAECONNRESET) rec.stickyError = err;
     return Fail(err);
   }
+  if (n > 0) rec.unacknowledged = true;
   return static_cast<int>(n);
 }
 
@@ -607,6 +614,20 @@ void WaitForSocketActivity(SOCKET s, int maxWaitMs) {
   std::optional<Clock::duration> maxWait;
   if (maxWaitMs >= 0) maxWait = std::chrono::milliseconds(maxWaitMs);
   WaitForWork(extra, maxWait);
+}
+
+void AcknowledgeAtOnce(SOCKET s) {
+#ifdef TCP_QUICKACK
+  SockRec* rec = Find(s);
+  if (!rec || rec->state != SockState::Connected || !rec->unacknowledged) return;
+  rec->unacknowledged = false;
+  // The kernel falls back to delayed ACKs by itself, so this is asked anew
+  // for every wait; a failure leaves the delayed ACK, no worse.
+  const int on = 1;
+  ::setsockopt(rec->fd, ::IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+#else
+  (void)s;
+#endif
 }
 
 bool WaitForSocketWritable(SOCKET s, int maxWaitMs) {

@@ -238,6 +238,14 @@ int WSACancelAsyncRequest(HANDLE task);
 // INVALID_SOCKET waits for the rest only.
 void WaitForSocketActivity(SOCKET s, int maxWaitMs);
 
+// Not Windows Sockets: has the kernel acknowledge at once the bytes received
+// since the socket last sent or asked this, where the platform can
+// (TCP_QUICKACK); nothing when there are none, nor elsewhere. For a wait on
+// the rest of a reply: a peer that holds the rest until the first piece is
+// acknowledged (Nagle's rule) would wait for the delayed ACK otherwise.
+// Failures are ignored.
+void AcknowledgeAtOnce(SOCKET s);
+
 // Not Windows Sockets: blocks, without pumping, until the socket can take
 // more bytes or maxWaitMs passes (negative: no limit). True when it can.
 bool WaitForSocketWritable(SOCKET s, int maxWaitMs);

@@ -691,6 +691,11 @@ void TSocketBase::ReadLn(std::string& line) {
         taken += got;
       }
     }
+    // The read waits for more of the reply. A server that holds its rest
+    // until what came is acknowledged (Nagle's rule) must not wait for the
+    // kernel's delayed ACK; quick ACKs do not stay on, so each wait asks
+    // anew. A line that has already arrived never gets here.
+    ws::AcknowledgeAtOnce(socketHandle_);
     if (!timerStarted) {
       StartTimer();
       timerStarted = true;

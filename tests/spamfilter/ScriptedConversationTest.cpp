@@ -1,18 +1,24 @@
 // Scan and deletion pass against scripted POP3 conversations: the exact
 // commands the core sends, and what the session holds after each failure.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "CoreTestSupport.h"
 #include "platform/Component.h"
+#include "platform/EventSource.h"
 #include "platform/Exceptions.h"
+#include "platform/ScopeExit.h"
 #include "pop3client/Pop3Client.h"
 #include "spamfilter/USpamfilter.h"
 #include "tests/fixtures/CountingNew.h"
@@ -814,6 +820,123 @@ TEST_F(Deletion, OnlyTheMessagesTheScanMarkedAreDeleted) {
     ExpectIdle();
     EXPECT_TRUE(box.Failures().empty());
   }
+}
+
+// The client's event source, holding the rest of each reply the mailbox
+// peer writes in two pieces until the client waits for it with nothing left
+// to read: the rest then never comes in the same receive as the first line,
+// however the kernel would have timed the pieces.
+class RestWhenTheClientWaits : public platform::EventSource {
+ public:
+  // A client that never asks for the rest gets it after this.
+  static constexpr auto kHoldLimit = 10s;
+
+  void Wait(std::vector<platform::WaitSocket>& sockets, std::optional<platform::Clock::time_point> deadline) override {
+    bool waitsForBytes = false, nothingToRead = true;
+    for (const platform::WaitSocket& w : sockets) {
+      if (!(w.events & POLLIN)) continue;
+      waitsForBytes = true;
+      int n = 0;
+      if (::ioctl(w.fd, FIONREAD, &n) != 0 || n > 0) nothingToRead = false;
+    }
+    {
+      std::lock_guard<std::mutex> g(lock_);
+      if (firstSent_ && waitsForBytes && nothingToRead) {
+        restWanted_ = true;
+        cv_.notify_all();
+      }
+    }
+    inner_.Wait(sockets, deadline);
+  }
+  void Wake() override { inner_.Wake(); }
+  void ResetWake() override { inner_.ResetWake(); }
+
+  // On the peer's thread, between the two writes of a reply.
+  void HoldRest() {
+    std::unique_lock<std::mutex> g(lock_);
+    firstSent_ = true;
+    restWanted_ = false;
+    ++held;
+    g.unlock();
+    // A wait that began before the first line went out looks again.
+    inner_.Wake();
+    g.lock();
+    if (!cv_.wait_for(g, kHoldLimit, [this] { return restWanted_; })) ++heldTooLong;
+    firstSent_ = false;
+  }
+
+  int held = 0;         // replies written in two pieces
+  int heldTooLong = 0;  // of them, rests the client never waited for
+
+ private:
+  platform::PollEventSource inner_;
+  std::mutex lock_;
+  std::condition_variable cv_;
+  bool firstSent_ = false;
+  bool restWanted_ = false;
+};
+
+// A server that writes each reply's first line and its rest in two writes
+// gets the same conversation as one that writes whole replies, and ends with
+// the same mailbox: every line of a reply is waited for, not only those the
+// first receive brought.
+TEST_F(Deletion, RepliesInTwoPiecesGiveTheSameConversation) {
+  auto M = [](const std::string& id, const std::string& from, const std::string& subject, int32_t size) {
+    return Msg{"From: " + from + "\r\nSubject: " + subject + "\r\nMessage-ID: <" + id + ">\r\n", size};
+  };
+  const std::vector<Msg> vier = {M("s1", "a", "spam 1", 10), M("g1", "b", "gut", 20), M("s2", "c", "spam 2", 30),
+                                 M("g2", "d", "gut 2", 40)};
+  struct Ergebnis {
+    Commands scan, pass;
+    std::vector<std::string> bleibt, liste;
+  };
+  auto laufen = [&](bool zweiteilig) {
+    SCOPED_TRACE(zweiteilig ? "two pieces" : "whole replies");
+    RestWhenTheClientWaits quelle;
+    if (zweiteilig) platform::SetEventSource(&quelle);
+    platform::ScopeExit zurueck([] { platform::SetEventSource(nullptr); });
+    fixtures::MailboxPeer box(vier);
+    if (zweiteilig) box.SplitReplies([&quelle] { quelle.HoldRest(); });
+    s.pop3->Port = box.Port();
+    Rules("[SUBJECT]\r\n* spam\r\n");
+    EXPECT_NO_THROW(MailheaderLaden(s));
+    Spamcheck(s);
+    EXPECT_EQ(SpamAnzahl(s), 2);
+    EXPECT_NO_THROW(MailheaderLoeschen(s));
+    Ergebnis e{box.Commands(1), box.Commands(2), {}, {}};
+    for (const Msg& m : box.Mailbox()) e.bleibt.push_back(m.header.substr(m.header.find("Message-ID:")));
+    for (size_t i = 1; i <= s.anzahl; ++i) {
+      e.liste.push_back(std::to_string(s.summaries[i].nr) + s.summaries[i].subject + " " +
+                        std::to_string(s.summaries[i].spam));
+      // Each kept entry has the header lines of its own message.
+      const auto& zeilen = s.headers[i].Lines();
+      EXPECT_TRUE(zeilen.size() > 1 && zeilen[1] == "Subject:" + s.summaries[i].subject) << i;
+    }
+    EXPECT_EQ(s.behalten, 0);
+    ExpectIdle();
+    EXPECT_TRUE(box.Failures().empty());
+    EXPECT_EQ(box.Conversations(), 2);
+    // The listing and four headers in the scan, two headers in the pass;
+    // each rest went out only when the client waited for it.
+    EXPECT_EQ(quelle.held, zweiteilig ? 7 : 0);
+    EXPECT_EQ(quelle.heldTooLong, 0);
+    return e;
+  };
+  const Ergebnis ganz = laufen(false);
+  const Ergebnis geteilt = laufen(true);
+  const Commands pass = LoginCommands() + C({"TOP 1 0", "LIST 1", "DELE 1", "TOP 3 0", "LIST 3", "DELE 3", "QUIT"});
+  const std::vector<std::string> bleibt = {"Message-ID: <g1>\r\n", "Message-ID: <g2>\r\n"};
+  const std::vector<std::string> liste = {"2 gut 0", "4 gut 2 0"};
+  for (const Ergebnis* e : {&ganz, &geteilt}) {
+    EXPECT_EQ(e->scan, ScanCommands(4));
+    EXPECT_EQ(e->pass, pass);
+    EXPECT_EQ(e->bleibt, bleibt);
+    EXPECT_EQ(e->liste, liste);
+  }
+  EXPECT_EQ(geteilt.scan, ganz.scan);
+  EXPECT_EQ(geteilt.pass, ganz.pass);
+  EXPECT_EQ(geteilt.bleibt, ganz.bleibt);
+  EXPECT_EQ(geteilt.liste, ganz.liste);
 }
 
 // A header longer than an entry keeps is compared as far as the entry keeps
