@@ -939,8 +939,8 @@ TEST_F(Deletion, RepliesInTwoPiecesGiveTheSameConversation) {
   EXPECT_EQ(geteilt.liste, ganz.liste);
 }
 
-// A header longer than an entry keeps is compared as far as the entry keeps
-// it: the same message is deleted.
+// A header longer than an entry keeps, unchanged on the server, is the same
+// message: its whole text and the kept share both match, and it is deleted.
 TEST_F(Deletion, LongHeaderComparesAsTheEntryKeepsIt) {
   std::string lang;
   for (int k = 0; k < 100; ++k) lang += "X-Fuell: " + std::string(991, 'a' + k % 26) + "\r\n";
