@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "platform/Runtime.h"
+#include "tests/fixtures/MiniPop3Client.h"
 
 extern char** environ;
 
@@ -59,6 +60,47 @@ double TimeOfDay(const std::smatch& m) {
 }
 
 }  // namespace
+
+namespace {
+
+using fixtures::MiniPop3Client;
+
+void Expect(bool ok, const std::string& what, const std::string& reply) {
+  if (!ok) throw std::runtime_error("minimal: " + what + ": " + reply);
+}
+
+void MinimalLogin(MiniPop3Client& c, int messages, bool quickAck) {
+  c.SetQuickAck(quickAck);
+  Expect(MiniPop3Client::IsOk(c.Connect("127.0.0.1", kPop3Port)), "greeting", "");
+  c.Login(kUser, kPassword);
+  Expect(c.StatCount() == messages, "STAT", "");
+}
+
+}  // namespace
+
+void MinimalScan(int messages, bool quickAck) {
+  MiniPop3Client c;
+  MinimalLogin(c, messages, quickAck);
+  // kelvorun sends its listing command with a trailing blank.
+  const std::string list = c.Command("LIST ");
+  Expect(MiniPop3Client::IsOk(list), "LIST", list);
+  Expect(c.ReadMultiLine().size() == static_cast<std::size_t>(messages), "LIST lines", "");
+  for (int n = 1; n <= messages; ++n) {
+    auto [status, lines] = c.TopHeader(n);
+    Expect(MiniPop3Client::IsOk(status) && !lines.empty(), "TOP", status);
+    const std::string size = c.List(n);
+    Expect(MiniPop3Client::IsOk(size), "LIST n", size);
+  }
+  const std::string bye = c.Quit();
+  Expect(MiniPop3Client::IsOk(bye), "QUIT", bye);
+}
+
+void MinimalSecondLogin(int messages, bool quickAck) {
+  MiniPop3Client c;
+  MinimalLogin(c, messages, quickAck);
+  const std::string bye = c.Quit();
+  Expect(MiniPop3Client::IsOk(bye), "QUIT", bye);
+}
 
 void EnsurePrivateNamespace(char** argv) {
   if (std::getenv(kInsideMarker) != nullptr) return;

@@ -27,6 +27,14 @@ inline constexpr int kMaxMessages = 60000;
 // when the re-run cannot start.
 void EnsurePrivateNamespace(char** argv);
 
+// kelvorun's two sessions as the minimal client sends them, command for
+// command, on 127.0.0.1 port 110: the scan (USER, PASS, STAT, "LIST ", TOP n
+// 0 and LIST n for every message, QUIT), and the deletion pass's second
+// login with nothing to delete. `quickAck`: the client acknowledges at once
+// before each wait. Throw on a reply that is not as kelvorun would take it.
+void MinimalScan(int messages, bool quickAck = false);
+void MinimalSecondLogin(int messages, bool quickAck = false);
+
 // Options shared by the benchmarks: --messages N --rounds R, over the
 // benchmark's defaults. Exits with a usage line on anything else.
 struct Options {

@@ -22,57 +22,19 @@
 
 #include "bench/BenchSupport.h"
 #include "tests/fixtures/DovecotServer.h"
-#include "tests/fixtures/MiniPop3Client.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using bench::kPassword;
 using bench::kPop3Port;
-using bench::kUser;
-using fixtures::MiniPop3Client;
 
 constexpr double kGoal = 1.10;
-
-void Expect(bool ok, const std::string& what, const std::string& reply) {
-  if (!ok) throw std::runtime_error("minimal: " + what + ": " + reply);
-}
-
-// The first session's commands.
-void MinimalScan(int messages) {
-  MiniPop3Client c;
-  Expect(MiniPop3Client::IsOk(c.Connect("127.0.0.1", kPop3Port)), "greeting", "");
-  c.Login(kUser, kPassword);
-  Expect(c.StatCount() == messages, "STAT", "");
-  // kelvorun sends its listing command with a trailing blank.
-  const std::string list = c.Command("LIST ");
-  Expect(MiniPop3Client::IsOk(list), "LIST", list);
-  Expect(c.ReadMultiLine().size() == static_cast<std::size_t>(messages), "LIST lines", "");
-  for (int n = 1; n <= messages; ++n) {
-    auto [status, lines] = c.TopHeader(n);
-    Expect(MiniPop3Client::IsOk(status) && !lines.empty(), "TOP", status);
-    const std::string size = c.List(n);
-    Expect(MiniPop3Client::IsOk(size), "LIST n", size);
-  }
-  const std::string bye = c.Quit();
-  Expect(MiniPop3Client::IsOk(bye), "QUIT", bye);
-}
-
-// The deletion pass with nothing to delete.
-void MinimalSecondLogin(int messages) {
-  MiniPop3Client c;
-  Expect(MiniPop3Client::IsOk(c.Connect("127.0.0.1", kPop3Port)), "greeting", "");
-  c.Login(kUser, kPassword);
-  Expect(c.StatCount() == messages, "STAT", "");
-  const std::string bye = c.Quit();
-  Expect(MiniPop3Client::IsOk(bye), "QUIT", bye);
-}
 
 bench::Run RunMinimal(int messages) {
   const double cpu0 = bench::SelfCpuSeconds();
   const auto t0 = Clock::now();
-  MinimalScan(messages);
-  MinimalSecondLogin(messages);
+  bench::MinimalScan(messages);
+  bench::MinimalSecondLogin(messages);
   bench::Run r;
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   r.cpuSeconds = bench::SelfCpuSeconds() - cpu0;

@@ -39,7 +39,6 @@
 #include "bench/BenchSupport.h"
 #include "tests/fixtures/DovecotServer.h"
 #include "tests/fixtures/MailboxPeer.h"
-#include "tests/fixtures/MiniPop3Client.h"
 
 namespace {
 
@@ -47,7 +46,6 @@ using Clock = std::chrono::steady_clock;
 using bench::kPassword;
 using bench::kPop3Port;
 using bench::kUser;
-using fixtures::MiniPop3Client;
 
 constexpr double kGoal = 1.5;
 constexpr int kDefaultMessages = 300;
@@ -60,10 +58,6 @@ constexpr int kDelayedRounds = 3;
 // within a few milliseconds of the previous conversation's close now and
 // then loses some 40 ms, which is no cost of the replies measured here.
 constexpr auto kSettle = std::chrono::milliseconds(100);
-
-void Expect(bool ok, const std::string& what, const std::string& reply) {
-  if (!ok) throw std::runtime_error("minimal: " + what + ": " + reply);
-}
 
 // The benchmark's messages as the mailbox peer holds them: the header
 // lines of the generated messages and their POP3 size.
@@ -83,32 +77,8 @@ std::vector<fixtures::ScriptMail> Mails(int messages) {
 
 // kelvorun's two sessions, command for command.
 void MinimalSessions(int messages, bool quickAck) {
-  {
-    MiniPop3Client c;
-    c.SetQuickAck(quickAck);
-    Expect(MiniPop3Client::IsOk(c.Connect("127.0.0.1", kPop3Port)), "greeting", "");
-    c.Login(kUser, kPassword);
-    Expect(c.StatCount() == messages, "STAT", "");
-    // kelvorun sends its listing command with a trailing blank.
-    const std::string list = c.Command("LIST ");
-    Expect(MiniPop3Client::IsOk(list), "LIST", list);
-    Expect(c.ReadMultiLine().size() == static_cast<std::size_t>(messages), "LIST lines", "");
-    for (int n = 1; n <= messages; ++n) {
-      auto [status, lines] = c.TopHeader(n);
-      Expect(MiniPop3Client::IsOk(status) && !lines.empty(), "TOP", status);
-      const std::string size = c.List(n);
-      Expect(MiniPop3Client::IsOk(size), "LIST n", size);
-    }
-    const std::string bye = c.Quit();
-    Expect(MiniPop3Client::IsOk(bye), "QUIT", bye);
-  }
-  MiniPop3Client c;
-  c.SetQuickAck(quickAck);
-  Expect(MiniPop3Client::IsOk(c.Connect("127.0.0.1", kPop3Port)), "greeting", "");
-  c.Login(kUser, kPassword);
-  Expect(c.StatCount() == messages, "STAT", "");
-  const std::string bye = c.Quit();
-  Expect(MiniPop3Client::IsOk(bye), "QUIT", bye);
+  bench::MinimalScan(messages, quickAck);
+  bench::MinimalSecondLogin(messages, quickAck);
 }
 
 // The minimal client runs as a program of its own, started afresh for every
