@@ -160,19 +160,20 @@ KelvorunFolder::~KelvorunFolder() {
   fs::remove_all(dir_, ignored);
 }
 
-Run KelvorunFolder::RunKelvorun(int messages) const {
-  const std::string out = Path("out.txt");
+Run RunProgram(const std::vector<std::string>& argv, const std::string& out) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!out.empty()) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addchdir_np(&actions, "/");
-  std::string exe = Path("kelvorun");
-  char* argv[] = {exe.data(), nullptr};
+  std::vector<std::string> args = argv;
+  std::vector<char*> pointers;
+  for (std::string& a : args) pointers.push_back(a.data());
+  pointers.push_back(nullptr);
   const auto t0 = Clock::now();
   pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, exe.c_str(), &actions, nullptr, argv, environ);
+  const int spawned = ::posix_spawn(&pid, args.front().c_str(), &actions, nullptr, pointers.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) throw std::runtime_error(std::string("cannot start kelvorun: ") + std::strerror(spawned));
+  if (spawned != 0) throw std::runtime_error("cannot start " + argv.front() + ": " + std::strerror(spawned));
   int status = 0;
   rusage usage{};
   if (::wait4(pid, &status, 0, &usage) != pid) throw std::runtime_error("wait4 failed");
@@ -180,10 +181,23 @@ Run KelvorunFolder::RunKelvorun(int messages) const {
   r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
   r.cpuSeconds = Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
   r.peakMiB = static_cast<double>(usage.ru_maxrss) / 1024.0;  // ru_maxrss is in KiB
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(argv.front() + " failed");
+  return r;
+}
+
+Run KelvorunFolder::RunKelvorun(int messages) const {
+  const std::string out = Path("out.txt");
+  Run r;
+  std::string failure;
+  try {
+    r = RunProgram({Path("kelvorun")}, out);
+  } catch (const std::exception& e) {
+    failure = e.what();
+  }
   std::ifstream in(out, std::ios::binary);
   const std::string text{std::istreambuf_iterator<char>(in), {}};
   const std::string expected = "Mailheader:..." + std::to_string(messages) + "\r\nViren:0\r\n";
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.find(expected) == std::string::npos)
+  if (!failure.empty() || text.find(expected) == std::string::npos)
     throw std::runtime_error("kelvorun did not clean the mailbox as expected:\n" + text);
   return r;
 }

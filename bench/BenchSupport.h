@@ -55,6 +55,11 @@ struct Run {
   double peakMiB = 0;  // the program's peak resident size
 };
 
+// Starts the program `argv[0]` with `argv`, in the folder "/", its standard
+// output into the file `out` when given, and waits for it: its wall and CPU
+// time and peak size. Throws when it cannot start or does not exit with 0.
+Run RunProgram(const std::vector<std::string>& argv, const std::string& out = {});
+
 // A temporary program folder with a copy of the built kelvorun, a mailbox
 // list naming the benchmark mailbox and rules that mark nothing.
 class KelvorunFolder {

@@ -23,13 +23,9 @@
 // through netns-run (as root) unless it already runs inside one.
 //
 //   two_piece_bench [--messages N] [--rounds R]   (defaults 300 and 21)
-#include <spawn.h>
-#include <sys/wait.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -86,18 +82,8 @@ void MinimalSessions(int messages, bool quickAck) {
 constexpr const char* kClientMode = "--minimal-client";
 
 double TimeMinimal(int messages, bool quickAck) {
-  std::string self = "/proc/self/exe", mode = kClientMode, ack = quickAck ? "quick" : "delayed",
-              count = std::to_string(messages);
-  char* argv[] = {self.data(), mode.data(), ack.data(), count.data(), nullptr};
-  const auto t0 = Clock::now();
-  pid_t pid = 0;
-  const int spawned = ::posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv, environ);
-  if (spawned != 0) throw std::runtime_error(std::string("cannot start the minimal client: ") + std::strerror(spawned));
-  int status = 0;
-  if (::waitpid(pid, &status, 0) != pid) throw std::runtime_error("waitpid failed");
-  const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error("the minimal client failed");
-  return seconds;
+  return bench::RunProgram({"/proc/self/exe", kClientMode, quickAck ? "quick" : "delayed", std::to_string(messages)})
+      .seconds;
 }
 
 // The minimal client's own run: `argv` as TimeMinimal passes it.

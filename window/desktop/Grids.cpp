@@ -231,16 +231,7 @@ void TStringGrid::SetCells(int col, int row, const std::string& text) {
     cells_.erase({row, col});
   else
     cells_[{row, col}] = text;
-  if (Pacer() != nullptr) {
-    if (heldTop_ > heldBottom_) {
-      heldTop_ = heldBottom_ = row;
-    } else {
-      heldTop_ = std::min(heldTop_, row);
-      heldBottom_ = std::max(heldBottom_, row);
-    }
-    Pacer()->Changed();
-    return;
-  }
+  if (HoldRows(row, row)) return;
   model_->CellChanged(col, row);
 }
 
@@ -249,13 +240,21 @@ void TStringGrid::EmptyRowsFrom(int row) {
   cells_.erase(cells_.lower_bound({row, 0}), cells_.end());
   const int bottom = rowCount_ - 1;
   if (row > bottom) return;
-  if (Pacer() != nullptr) {
-    heldTop_ = heldTop_ > heldBottom_ ? row : std::min(heldTop_, row);
-    heldBottom_ = std::max(heldBottom_, bottom);
-    Pacer()->Changed();
-    return;
-  }
+  if (HoldRows(row, bottom)) return;
   model_->RowsChanged(row, bottom);
+}
+
+bool TStringGrid::HoldRows(int top, int bottom) {
+  if (Pacer() == nullptr) return false;
+  if (heldTop_ > heldBottom_) {
+    heldTop_ = top;
+    heldBottom_ = bottom;
+  } else {
+    heldTop_ = std::min(heldTop_, top);
+    heldBottom_ = std::max(heldBottom_, bottom);
+  }
+  Pacer()->Changed();
+  return true;
 }
 
 TGridRect TStringGrid::Selection() const {

@@ -78,6 +78,10 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   bool TitleInHeader() const { return fixedRows_ > 0; }
   void UpdateHeader();
 
+  // While a pacer holds repaints, rows top..bottom join the rows it shows
+  // at its next paint; true then, false when nothing holds them.
+  bool HoldRows(int top, int bottom);
+
   TGridModel* model_;
   std::map<std::pair<int, int>, std::string> cells_;  // (row, col)
   int rowCount_ = 5;
