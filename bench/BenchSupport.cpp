@@ -81,18 +81,7 @@ void MinimalLogin(MiniPop3Client& c, int messages, bool quickAck) {
 void MinimalScan(int messages, bool quickAck) {
   MiniPop3Client c;
   MinimalLogin(c, messages, quickAck);
-  // kelvorun sends its listing command with a trailing blank.
-  const std::string list = c.Command("LIST ");
-  Expect(MiniPop3Client::IsOk(list), "LIST", list);
-  Expect(c.ReadMultiLine().size() == static_cast<std::size_t>(messages), "LIST lines", "");
-  for (int n = 1; n <= messages; ++n) {
-    auto [status, lines] = c.TopHeader(n);
-    Expect(MiniPop3Client::IsOk(status) && !lines.empty(), "TOP", status);
-    const std::string size = c.List(n);
-    Expect(MiniPop3Client::IsOk(size), "LIST n", size);
-  }
-  const std::string bye = c.Quit();
-  Expect(MiniPop3Client::IsOk(bye), "QUIT", bye);
+  c.ScanAsKelvorun(messages);
 }
 
 void MinimalSecondLogin(int messages, bool quickAck) {
