@@ -6,6 +6,8 @@
 
 #include <QClipboard>
 #include <QMimeData>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QtTest>
 
 #include <regex>
@@ -967,6 +969,73 @@ class MainWindowTest : public QObject {
     f->mm_vd_speichern->Click();
     QVERIFY(boxes.Calls().empty());
     QCOMPARE(QByteArray::fromStdString(dir.Read("Kelvo_Spamdefs.txt")), saved);
+  }
+
+  // Tab and Shift+Tab in every memo and text view of the window, on its
+  // page, move the focus on and back as in the other controls and change no
+  // text: typed on the "Server" page between a mailbox line's fields, tabs
+  // went into the saved list. No editor of the window is told to take tabs.
+  void tabMovesTheFocusOutOfEveryEditor() {
+    ProgramFolder dir;
+    WriteAll(dir);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    f->mm_p_batch->Click();  // shows the batch page with its protocol
+    f->show();
+    f->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(f.get()));
+    QStringList names;
+    std::vector<QAbstractScrollArea*> editors;
+    for (QAbstractScrollArea* e : f->findChildren<QAbstractScrollArea*>()) {
+      if (!qobject_cast<QPlainTextEdit*>(e) && !qobject_cast<QTextEdit*>(e)) continue;
+      editors.push_back(e);
+      names << QString::fromStdString(dynamic_cast<desktop::TControl*>(e)->Name);
+    }
+    names.sort();
+    QCOMPARE(names, (QStringList{"M_protokoll", "M_virdefs", "batch_protokoll", "m_Serverliste", "re_Info",
+                                 "re_body", "re_head"}));
+    auto textOf = [](QAbstractScrollArea* e) {
+      if (auto* plain = qobject_cast<QPlainTextEdit*>(e)) return plain->toPlainText();
+      return qobject_cast<QTextEdit*>(e)->toPlainText();
+    };
+    for (QAbstractScrollArea* e : editors) {
+      const QString name = QString::fromStdString(dynamic_cast<desktop::TControl*>(e)->Name);
+      for (int i = 0; i < f->PageControl1->PageCount(); ++i)
+        if (f->PageControl1->Pages(i)->isAncestorOf(e)) f->PageControl1->SetActivePage(f->PageControl1->Pages(i));
+      const QString before = textOf(e);
+      QWidget* next = nullptr;
+      for (const auto& [key, modifiers] : {std::pair{Qt::Key_Tab, Qt::KeyboardModifiers()},
+                                           std::pair{Qt::Key_Backtab, Qt::KeyboardModifiers(Qt::ShiftModifier)}}) {
+        e->setFocus();
+        QVERIFY2(QApplication::focusWidget() == e, qPrintable(name));
+        QTest::keyClick(e, key, modifiers);
+        QWidget* now = QApplication::focusWidget();
+        QVERIFY2(now != nullptr && now != e, qPrintable(name));
+        // Shift+Tab goes the other way.
+        if (key == Qt::Key_Tab)
+          next = now;
+        else
+          QVERIFY2(now != next, qPrintable(name));
+        QCOMPARE(textOf(e), before);
+      }
+    }
+    QVERIFY(boxes.Calls().empty());
+  }
+
+  // Tabs the user pastes are the user's text: a mailbox line pasted with
+  // tabs between its fields is saved with them, byte for byte.
+  void pastedTabsAreKeptAndSaved() {
+    ProgramFolder dir;
+    WriteAll(dir);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    QGuiApplication::clipboard()->setText(QStringLiteral("pop-b.lab\tbob\tbobpass"));
+    f->PageControl1->SetActivePage(f->Ts_serverliste);
+    f->m_Serverliste->moveCursor(QTextCursor::End);
+    QTest::keyClick(f->m_Serverliste, Qt::Key_V, Qt::ControlModifier);
+    f->mm_d_speserverliste->Click();
+    QVERIFY(boxes.Calls().empty());
+    QCOMPARE(dir.Read("Kelvo_Mailboxen.txt"), kListe + "pop-b.lab\tbob\tbobpass");
   }
 
   // The filter core writes rejected logins on the log page.
