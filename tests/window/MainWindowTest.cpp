@@ -1038,6 +1038,48 @@ class MainWindowTest : public QObject {
     QCOMPARE(dir.Read("Kelvo_Mailboxen.txt"), kListe + "pop-b.lab\tbob\tbobpass");
   }
 
+  // The size column (48 px) shows every size up to seven digits whole, in
+  // the face the grid really draws with: a 179 KB message must not read as
+  // a 9 KB one. A longer size keeps its leading digits and is cut at its
+  // end. The cells keep their "%10d" texts.
+  void sizeColumnShowsSevenDigitsWhole() {
+    ProgramFolder dir;
+    WriteAll(dir);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    f->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.get()));
+    const std::vector<int32_t> sizes = {0, 99999, 179470, 1000000, 9999999, 10000000, 2147483647};
+    const size_t n = sizes.size();
+    GUISession.anzahl = static_cast<uint16_t>(n);
+    GUISession.summaries.assign(n + 1, tMailSummary{});
+    GUISession.headers.assign(n + 1, platform::TStringList());
+    for (size_t i = 1; i <= n; ++i)
+      GUISession.summaries[i] = tMailSummary{int32_t(i), sizes[i - 1], 0, " a@x.test", " Betreff"};
+    GUISetRowCount(GUISession, int(n));
+    GUIShowAllRows(GUISession);
+
+    desktop::TStringGrid* g = f->sg_list;
+    QCOMPARE(g->ColWidths(kSpalteGroesse), kBreiteGroesse);
+    QCOMPARE(QFontInfo(g->font()).family(), QString("Liberation Sans"));
+    const QFontMetrics metrics(g->font());
+    for (size_t i = 1; i <= n; ++i) {
+      const int r = int(i);
+      const QString digits = QString::number(sizes[i - 1]);
+      QCOMPARE(g->Cells(kSpalteGroesse, r), std::string(10 - digits.size(), ' ') + digits.toStdString());
+      const QString drawn = g->DrawnCellText(kSpalteGroesse, r);
+      if (digits.size() <= 7) {
+        QVERIFY2(metrics.horizontalAdvance(digits) <= g->CellTextRect(kSpalteGroesse, r).width(), qPrintable(digits));
+        QCOMPARE(drawn, digits);
+      } else {
+        QVERIFY2(drawn.endsWith(QChar(0x2026)) && drawn.size() >= 3 && digits.startsWith(drawn.chopped(1)),
+                 qPrintable(drawn));
+      }
+    }
+    QVERIFY(boxes.Calls().empty());
+    GUISession.anzahl = 0;
+  }
+
   // The filter core writes rejected logins on the log page.
   void rejectedLoginIsWrittenOnTheLogPage() {
     using fixtures::Script;
