@@ -1,6 +1,7 @@
 // The main window without a POP3 server: start-up with and without its
 // data files, the window's parts, menus and popups, the list editors with
-// their save rules, and the batch mode's states and interval rules.
+// their save rules and Tab, the size column's digits, and the batch mode's
+// states and interval rules.
 #include <signal.h>
 #include <sys/resource.h>
 

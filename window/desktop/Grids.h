@@ -25,15 +25,14 @@ struct TGridRect {
   int Bottom = 0;
 };
 
-// Pixels between a cell's edge and its text, as the platform's grid draws
-// it (Qt's item views leave a style-given margin, 3 px a side, which costs a
-// narrow column half a digit).
+// Pixels between a cell's edge and its text, as the desktop string grids
+// this layer stands in for draw it (Qt's item views leave a style-given
+// margin, 3 px a side, which costs a narrow column half a digit).
 inline constexpr int kCellTextInset = 2;
 
-// Draws a cell as the platform's grid does: its text on one line,
-// kCellTextInset px in from the cell's edges, cut at its end with an ellipsis
-// when it is too long. Background, highlight and focus frame are the
-// style's.
+// Draws a cell as those grids do: its text on one line, kCellTextInset px
+// in from the cell's edges, cut at its end with an ellipsis when it is too
+// long. Background, highlight and focus frame are the style's.
 class TGridCellDelegate : public QStyledItemDelegate {
  public:
   using QStyledItemDelegate::QStyledItemDelegate;
@@ -95,12 +94,13 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   // The selected rectangle (rows from the top row of the grid); with
   // nothing selected (a grid without data rows), the current cell.
   //
-  // As on the platform, what the grid shows highlighted is its selection:
-  // while it has data rows, at least one is selected, and the current cell
-  // is in a selected row (after start-up, after rows went or came, whatever
-  // the user did). A press outside the cells the user can select (below
-  // the last row, right of the last column, on a fixed cell) changes
-  // neither selection nor current cell, nor does a drag it starts.
+  // As in the desktop grids this one stands in for, what the grid shows
+  // highlighted is its selection: while it has data rows, at least one is
+  // selected, and the current cell is in a selected row (after start-up,
+  // after rows went or came, whatever the user did). A press outside the
+  // cells the user can select (below the last row, right of the last
+  // column, on a fixed cell) changes neither selection nor current cell,
+  // nor does a drag it starts.
   TGridRect Selection() const;
   // Selects rows top..bottom (whole rows) and makes top the current row.
   void SelectRows(int top, int bottom);

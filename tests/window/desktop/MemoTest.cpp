@@ -1,6 +1,6 @@
 // Memos hold bytes: what they are given comes back byte for byte, lines are
 // read as the list parsers expect them, and edits keep the bytes of the
-// lines they do not touch.
+// lines they do not touch. Tab moves the focus on unless tabs are wanted.
 #include "platform/Exceptions.h"
 #include "platform/StringList.h"
 #include "window/desktop/Memos.h"
