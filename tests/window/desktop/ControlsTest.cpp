@@ -1,8 +1,8 @@
 // The terms of the controls that the window and its session rely on: grid
 // rows and cells, the grid's highlight as the row its double click acts on,
-// number cells and the faces they are drawn in, status-bar panels that paint at once, progress painted at
-// screen rate when paced, menus and actions, spin edits, list boxes, pages,
-// the timer, and the aligned layout.
+// number cells and the faces they are drawn in, status-bar panels that
+// paint at once, progress painted at screen rate when paced, menus and
+// actions, spin edits, list boxes, pages, the timer, and the aligned layout.
 #include "platform/Exceptions.h"
 #include "window/desktop/ComCtrls.h"
 #include "window/desktop/Dialogs.h"
