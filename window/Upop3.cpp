@@ -2,7 +2,6 @@
 
 #include <QApplication>
 #include <QFileDialog>
-#include <QStyledItemDelegate>
 #include <QTextCursor>
 
 #include <algorithm>
@@ -27,7 +26,8 @@ using desktop::TAlign;
 using desktop::TFontSpec;
 
 // The form's face and the list editors' face, asked for by name; the
-// desktop maps them to its own sans-serif and monospace faces.
+// desktop layer draws them in stand-ins of the same metrics
+// (desktop::SansSerifFamily, desktop::FixedPitchFamily).
 const TFontSpec kFormFont{"MS Sans Serif", 11, false};
 const TFontSpec kListFont{"Lucida Console", 12, false};
 
@@ -57,23 +57,6 @@ class MemoProtokoll : public tProtokollView {
 
  private:
   desktop::TMemo* memo_;
-};
-
-// The size column holds "%10d" texts; shown with their leading blanks, the
-// substituted face makes most of them too wide for the 48 px column. They
-// are drawn without the blanks, right-aligned, so the digits stay visible;
-// the cell texts stay as written.
-class GroessenDelegate : public QStyledItemDelegate {
- public:
-  using QStyledItemDelegate::QStyledItemDelegate;
-
- protected:
-  void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
-    QStyledItemDelegate::initStyleOption(option, index);
-    option->text = option->text.trimmed();
-    option->displayAlignment = Qt::AlignRight | Qt::AlignVCenter;
-    option->textElideMode = Qt::ElideLeft;
-  }
 };
 
 }  // namespace
@@ -298,7 +281,10 @@ void Tfrm_Emails::BuildComponents() {
   sg_list->SetHint("Eine Mail markieren und Doppelklicken zum Lösch-Vormerken");
   sg_list->SetAlign(TAlign::alClient);
   sg_list->OnDblClick = [this](platform::TObject* s) { sg_listDblClick(s); };
-  sg_list->setItemDelegateForColumn(kSpalteGroesse, new GroessenDelegate(sg_list));
+  // The size column's "%10d" texts are right-aligned numbers: drawn without
+  // their blanks, seven digits fit its 48 px in the form's face; a longer
+  // number is cut at its end, so it never reads as a smaller one.
+  sg_list->setItemDelegateForColumn(kSpalteGroesse, new desktop::TNumberCellDelegate(sg_list));
 
   Ts_serverliste = new desktop::TTabSheet(PageControl1, "Server");
   Ts_serverliste->Name = "Ts_serverliste";

@@ -790,24 +790,28 @@ class MainWindowPop3Test : public QObject {
   // ends at the login or finds no mail leaves no cell of anna's load: the
   // grid shows the title row and one empty row, as with no entries, and
   // neither the load's own check nor a later "Spamcheck" or double click
-  // brings anna's entries back.
+  // brings anna's entries back. Nor does the progress panel keep anna's
+  // count: it is empty after a load that learned no count, 0/0 after one
+  // that found the mailbox empty.
   void loadEndingAtTheLoginLeavesNoEarlierCells_data() {
     QTest::addColumn<int>("server");  // item of the list below
     QTest::addColumn<QString>("peer");  // who answers on 127.0.0.1; "-": the Dovecot
     QTest::addColumn<QStringList>("boxTexts");
+    QTest::addColumn<QString>("progress");  // panel 1 afterwards
     const QString keine = QString::fromUtf8("Serververbindung nicht m\xC3\xB6glich");
     const QString abgelehnt = QString::fromUtf8("Anmeldung nicht m\xC3\xB6glich");
-    QTest::newRow("no messages") << 1 << "-" << QStringList{};
-    QTest::newRow("login rejected") << 3 << "login rejected" << QStringList{abgelehnt, keine};
-    QTest::newRow("unknown server") << 2 << "-" << QStringList{keine};
-    QTest::newRow("refused") << 3 << "nobody" << QStringList{keine};
-    QTest::newRow("greeting refused") << 3 << "greeting refused" << QStringList{keine};
-    QTest::newRow("login accepted at the second attempt") << 3 << "second attempt" << QStringList{abgelehnt};
+    QTest::newRow("no messages") << 1 << "-" << QStringList{} << "0/0";
+    QTest::newRow("login rejected") << 3 << "login rejected" << QStringList{abgelehnt, keine} << "";
+    QTest::newRow("unknown server") << 2 << "-" << QStringList{keine} << "";
+    QTest::newRow("refused") << 3 << "nobody" << QStringList{keine} << "";
+    QTest::newRow("greeting refused") << 3 << "greeting refused" << QStringList{keine} << "";
+    QTest::newRow("login accepted at the second attempt") << 3 << "second attempt" << QStringList{abgelehnt} << "";
   }
   void loadEndingAtTheLoginLeavesNoEarlierCells() {
     QFETCH(int, server);
     QFETCH(QString, peer);
     QFETCH(QStringList, boxTexts);
+    QFETCH(QString, progress);
     Setup s;  // bob's mailbox is empty
     // A label too long for a name-server query: the lookup fails on this
     // machine without any packet leaving it.
@@ -835,6 +839,7 @@ class MainWindowPop3Test : public QObject {
     f->mm_p_HoleMailheader->Click();
     QCOMPARE(Column(f.get(), 3).size(), kAnnasMails.size());
     QCOMPARE(f->sg_list->Cells(3, 1), std::string(" Treffen am Donnerstag"));
+    QCOMPARE(f->statusbar->Panels(kPanelFortschritt).Text(), std::string("5/5"));
 
     if (peer == "nobody") GUISession.pop3->Port = fixtures::UnusedPort();
     if (scripted) GUISession.pop3->Port = scripted->Port();
@@ -859,6 +864,7 @@ class MainWindowPop3Test : public QObject {
     QCOMPARE(f->sg_list->RowCount(), 2);
     QCOMPARE(f->sg_list->FixedRows(), 1);
     QCOMPARE(int(GUISession.anzahl), 0);
+    QCOMPARE(f->statusbar->Panels(kPanelFortschritt).Text(), progress.toStdString());
     f->pm_ml_Spamcheck->Click();
     DoubleClickRow(f.get(), 1);
     QCOMPARE(noCellBelowTheTitle(), std::string());
@@ -894,6 +900,61 @@ class MainWindowPop3Test : public QObject {
       QCOMPARE(Column(f.get(), 1), kRegelMarken);
       QCOMPARE(SessionMarks(), (std::vector<int>{1, 0, 0, 1}));
     }
+    QVERIFY(boxes.Calls().empty());
+  }
+
+  // A real click below the last row leaves the highlight where it was, and
+  // a double click there toggles the mark of exactly the row highlighted:
+  // after a click on a row, and after a deletion pass has left fewer rows
+  // than there were (the row clicked before is gone).
+  void clickBelowTheRowsKeepsTheRowTheDoubleClickToggles_data() {
+    QTest::addColumn<bool>("afterDeletion");
+    QTest::newRow("row clicked") << false;
+    QTest::newRow("fewer rows after a deletion pass") << true;
+  }
+  void clickBelowTheRowsKeepsTheRowTheDoubleClickToggles() {
+    QFETCH(bool, afterDeletion);
+    HeldReply h(0, "");  // nothing held
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    h.Show(f.get());
+    f->mm_p_HoleMailheader->Click();
+    QCOMPARE(Column(f.get(), 1), kRegelMarken);
+    desktop::TStringGrid* g = f->sg_list;
+    QWidget* view = g->viewport();
+    const QRect row3 = g->visualRect(g->model()->index(2, kSpalteSubject));
+    QTest::mouseClick(view, Qt::LeftButton, {}, afterDeletion ? row3.translated(0, row3.height()).center()
+                                                                : row3.center());
+    if (afterDeletion) {
+      f->kn_DeleteMails->Click();  // deletes messages 1 and 4; row 4 goes
+      QCOMPARE(Column(f.get(), 3), (std::vector<std::string>{" Hallo", " Urlaub"}));
+    }
+    auto highlighted = [&] {
+      std::vector<int> rows;
+      for (int m = 0; m < g->model()->rowCount(); ++m)
+        if (g->selectionModel()->isRowSelected(m, {})) rows.push_back(m + 1);
+      return rows;
+    };
+    const std::vector<int> before = highlighted();
+    QCOMPARE(before.size(), size_t(1));
+    const int r = before.front();
+    const std::vector<std::string> marks = Column(f.get(), 1);
+    const std::vector<int> session = SessionMarks();
+
+    const QPoint below(row3.center().x(), view->height() - 4);
+    QVERIFY(!g->indexAt(below).isValid());
+    QTest::mouseClick(view, Qt::LeftButton, {}, below);
+    QCOMPARE(highlighted(), before);
+    QTest::mouseDClick(view, Qt::LeftButton, {}, below);
+    QCOMPARE(highlighted(), before);
+    std::vector<std::string> toggled = marks;
+    toggled[size_t(r - 1)] = marks[size_t(r - 1)] == " " ? "x" : " ";
+    QCOMPARE(Column(f.get(), 1), toggled);
+    std::vector<int> toggledSession = session;
+    toggledSession[size_t(r - 1)] ^= 1;
+    QCOMPARE(SessionMarks(), toggledSession);
+    if (!afterDeletion) QCOMPARE(r, 3);
+    QVERIFY(h.box.Failures().empty());
     QVERIFY(boxes.Calls().empty());
   }
 

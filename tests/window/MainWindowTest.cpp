@@ -1,11 +1,14 @@
 // The main window without a POP3 server: start-up with and without its
 // data files, the window's parts, menus and popups, the list editors with
-// their save rules, and the batch mode's states and interval rules.
+// their save rules and Tab, the size column's digits, and the batch mode's
+// states and interval rules.
 #include <signal.h>
 #include <sys/resource.h>
 
 #include <QClipboard>
 #include <QMimeData>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QtTest>
 
 #include <regex>
@@ -967,6 +970,115 @@ class MainWindowTest : public QObject {
     f->mm_vd_speichern->Click();
     QVERIFY(boxes.Calls().empty());
     QCOMPARE(QByteArray::fromStdString(dir.Read("Kelvo_Spamdefs.txt")), saved);
+  }
+
+  // Tab and Shift+Tab in every memo and text view of the window, on its
+  // page, move the focus on and back as in the other controls and change no
+  // text: typed on the "Server" page between a mailbox line's fields, tabs
+  // went into the saved list. No editor of the window is told to take tabs.
+  void tabMovesTheFocusOutOfEveryEditor() {
+    ProgramFolder dir;
+    WriteAll(dir);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    f->mm_p_batch->Click();  // shows the batch page with its protocol
+    f->show();
+    f->activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(f.get()));
+    QStringList names;
+    std::vector<QAbstractScrollArea*> editors;
+    for (QAbstractScrollArea* e : f->findChildren<QAbstractScrollArea*>()) {
+      if (!qobject_cast<QPlainTextEdit*>(e) && !qobject_cast<QTextEdit*>(e)) continue;
+      editors.push_back(e);
+      names << QString::fromStdString(dynamic_cast<desktop::TControl*>(e)->Name);
+    }
+    names.sort();
+    QCOMPARE(names, (QStringList{"M_protokoll", "M_virdefs", "batch_protokoll", "m_Serverliste", "re_Info",
+                                 "re_body", "re_head"}));
+    auto textOf = [](QAbstractScrollArea* e) {
+      if (auto* plain = qobject_cast<QPlainTextEdit*>(e)) return plain->toPlainText();
+      return qobject_cast<QTextEdit*>(e)->toPlainText();
+    };
+    for (QAbstractScrollArea* e : editors) {
+      const QString name = QString::fromStdString(dynamic_cast<desktop::TControl*>(e)->Name);
+      for (int i = 0; i < f->PageControl1->PageCount(); ++i)
+        if (f->PageControl1->Pages(i)->isAncestorOf(e)) f->PageControl1->SetActivePage(f->PageControl1->Pages(i));
+      const QString before = textOf(e);
+      QWidget* next = nullptr;
+      for (const auto& [key, modifiers] : {std::pair{Qt::Key_Tab, Qt::KeyboardModifiers()},
+                                           std::pair{Qt::Key_Backtab, Qt::KeyboardModifiers(Qt::ShiftModifier)}}) {
+        e->setFocus();
+        QVERIFY2(QApplication::focusWidget() == e, qPrintable(name));
+        QTest::keyClick(e, key, modifiers);
+        QWidget* now = QApplication::focusWidget();
+        QVERIFY2(now != nullptr && now != e, qPrintable(name));
+        // Shift+Tab goes the other way.
+        if (key == Qt::Key_Tab)
+          next = now;
+        else
+          QVERIFY2(now != next, qPrintable(name));
+        QCOMPARE(textOf(e), before);
+      }
+    }
+    QVERIFY(boxes.Calls().empty());
+  }
+
+  // Tabs the user pastes are the user's text: a mailbox line pasted with
+  // tabs between its fields is saved with them, byte for byte.
+  void pastedTabsAreKeptAndSaved() {
+    ProgramFolder dir;
+    WriteAll(dir);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    QGuiApplication::clipboard()->setText(QStringLiteral("pop-b.lab\tbob\tbobpass"));
+    f->PageControl1->SetActivePage(f->Ts_serverliste);
+    f->m_Serverliste->moveCursor(QTextCursor::End);
+    QTest::keyClick(f->m_Serverliste, Qt::Key_V, Qt::ControlModifier);
+    f->mm_d_speserverliste->Click();
+    QVERIFY(boxes.Calls().empty());
+    QCOMPARE(dir.Read("Kelvo_Mailboxen.txt"), kListe + "pop-b.lab\tbob\tbobpass");
+  }
+
+  // The size column (48 px) shows every size up to seven digits whole, in
+  // the face the grid really draws with: a 179 KB message must not read as
+  // a 9 KB one. A longer size keeps its leading digits and is cut at its
+  // end. The cells keep their "%10d" texts.
+  void sizeColumnShowsSevenDigitsWhole() {
+    ProgramFolder dir;
+    WriteAll(dir);
+    desktop::TMessageBoxRecorder boxes;
+    Window f;
+    f->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.get()));
+    const std::vector<int32_t> sizes = {0, 99999, 179470, 1000000, 9999999, 10000000, 2147483647};
+    const size_t n = sizes.size();
+    GUISession.anzahl = static_cast<uint16_t>(n);
+    GUISession.summaries.assign(n + 1, tMailSummary{});
+    GUISession.headers.assign(n + 1, platform::TStringList());
+    for (size_t i = 1; i <= n; ++i)
+      GUISession.summaries[i] = tMailSummary{int32_t(i), sizes[i - 1], 0, " a@x.test", " Betreff"};
+    GUISetRowCount(GUISession, int(n));
+    GUIShowAllRows(GUISession);
+
+    desktop::TStringGrid* g = f->sg_list;
+    QCOMPARE(g->ColWidths(kSpalteGroesse), kBreiteGroesse);
+    QCOMPARE(QFontInfo(g->font()).family(), QString("Liberation Sans"));
+    const QFontMetrics metrics(g->font());
+    for (size_t i = 1; i <= n; ++i) {
+      const int r = int(i);
+      const QString digits = QString::number(sizes[i - 1]);
+      QCOMPARE(g->Cells(kSpalteGroesse, r), std::string(10 - digits.size(), ' ') + digits.toStdString());
+      const QString drawn = g->DrawnCellText(kSpalteGroesse, r);
+      if (digits.size() <= 7) {
+        QVERIFY2(metrics.horizontalAdvance(digits) <= g->CellTextRect(kSpalteGroesse, r).width(), qPrintable(digits));
+        QCOMPARE(drawn, digits);
+      } else {
+        QVERIFY2(drawn.endsWith(QChar(0x2026)) && drawn.size() >= 3 && digits.startsWith(drawn.chopped(1)),
+                 qPrintable(drawn));
+      }
+    }
+    QVERIFY(boxes.Calls().empty());
+    GUISession.anzahl = 0;
   }
 
   // The filter core writes rejected logins on the log page.

@@ -70,9 +70,18 @@ QString FixedPitchFamily() {
   return chosen;
 }
 
+QString SansSerifFamily() {
+  static const QString chosen = [] {
+    const QString preferred = QString::fromLatin1(kPreferredSansFamily);
+    // A missing face resolves to some other one.
+    if (QFontInfo(QFont(preferred)).family() == preferred) return preferred;
+    return QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+  }();
+  return chosen;
+}
+
 void InstallFontSubstitutes() {
-  const QString sans = QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
-  QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), sans);
+  QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), SansSerifFamily());
   QFont::insertSubstitution(QStringLiteral("Lucida Console"), FixedPitchFamily());
 }
 
@@ -84,7 +93,9 @@ QFont MakeFont(const TFontSpec& spec) {
       font.setStyleHint(QFont::TypeWriter);
       font.setFixedPitch(true);
     } else {
-      font.setFamilies({QString::fromStdString(spec.Name)});
+      // The stand-in comes next, so the face does not depend on what the
+      // desktop's own matching makes of a name it lacks.
+      font.setFamilies({QString::fromStdString(spec.Name), SansSerifFamily()});
       font.setStyleHint(QFont::SansSerif);
     }
   }

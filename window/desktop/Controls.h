@@ -26,12 +26,22 @@ struct TFontSpec {
 };
 
 // The faces the forms ask for by name are not on every desktop: map them to
-// the desktop's own sans-serif face and to FixedPitchFamily(). Called once at
-// start-up.
+// SansSerifFamily() and to FixedPitchFamily(). Called once at start-up.
 void InstallFontSubstitutes();
 // A face asked for by a monospace name ("Lucida Console", "Courier New" ...)
-// comes out as FixedPitchFamily(), whatever the desktop has under that name.
+// comes out as FixedPitchFamily(), whatever the desktop has under that name;
+// any other name, when the desktop has no such face, as SansSerifFamily().
 QFont MakeFont(const TFontSpec& spec);
+
+// The face that stands in for the forms' proportional faces ("MS Sans
+// Serif", Arial), chosen once: kPreferredSansFamily (installed by the
+// set-up) when the desktop really gives that face, else the desktop's own
+// sans-serif face. Its metrics are those of the faces the window's layout
+// was made for (digits 0.556 em): the desktop's usual sans-serif faces are
+// wider (DejaVu Sans: digits 0.636 em), which cuts numbers in narrow
+// columns.
+QString SansSerifFamily();
+inline constexpr const char* kPreferredSansFamily = "Liberation Sans";
 
 // The first of the candidates that is usable, or an empty text.
 QString PickFixedPitchFamily(const QStringList& candidates, const std::function<bool(const QString&)>& usable);

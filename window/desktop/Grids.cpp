@@ -9,7 +9,9 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPalette>
+#include <QStyle>
 
 #include <algorithm>
 
@@ -80,6 +82,7 @@ class TGridModel : public QAbstractTableModel {
   }
 
   void Resize(int oldRows, int newRows, int oldCols, int newCols) {
+    Changing changing(grid_);
     if (newRows > oldRows) {
       beginInsertRows({}, oldRows, newRows - 1);
       Apply();
@@ -101,6 +104,7 @@ class TGridModel : public QAbstractTableModel {
   }
 
   void Reset() {
+    Changing changing(grid_);
     beginResetModel();
     Apply();
     endResetModel();
@@ -111,6 +115,24 @@ class TGridModel : public QAbstractTableModel {
   int pendingCols = 0;
 
  private:
+  // While the rows or columns change the selection model adjusts itself;
+  // once they have changed, the grid keeps a row selected.
+  class Changing {
+   public:
+    explicit Changing(TStringGrid* grid) : grid_(grid), outer_(!grid->changing_) { grid_->changing_ = true; }
+    ~Changing() {
+      if (!outer_) return;
+      grid_->changing_ = false;
+      grid_->KeepARowSelected();
+    }
+    Changing(const Changing&) = delete;
+    Changing& operator=(const Changing&) = delete;
+
+   private:
+    TStringGrid* grid_;
+    bool outer_;
+  };
+
   void Apply() {
     grid_->rowCount_ = pendingRows;
     grid_->colCount_ = pendingCols;
@@ -118,9 +140,58 @@ class TGridModel : public QAbstractTableModel {
   TStringGrid* grid_;
 };
 
+// ---- TGridCellDelegate ----
+
+QRect TGridCellDelegate::TextRect(const QRect& cell) {
+  return cell.adjusted(kCellTextInset, 0, -kCellTextInset, 0);
+}
+
+QString TGridCellDelegate::DrawnText(const QString& text, const QFontMetrics& metrics, int width) const {
+  const QString shown = Shown(text);
+  if (metrics.horizontalAdvance(shown) <= width) return shown;
+  return metrics.elidedText(shown, Qt::ElideRight, width);
+}
+
+void TGridCellDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option,
+                              const QModelIndex& index) const {
+  QStyleOptionViewItem opt = option;
+  initStyleOption(&opt, index);
+  const QString text = opt.text;
+  // The style draws the cell without its text: background, highlight and
+  // focus frame stay as the desktop draws them.
+  opt.text.clear();
+  const QWidget* widget = opt.widget;
+  QStyle* style = widget != nullptr ? widget->style() : QApplication::style();
+  style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, widget);
+
+  const QRect area = TextRect(opt.rect);
+  const QString drawn = DrawnText(text, QFontMetrics(opt.font), area.width());
+  if (drawn.isEmpty()) return;
+  QPalette::ColorGroup group = QPalette::Normal;
+  if (!(opt.state & QStyle::State_Enabled))
+    group = QPalette::Disabled;
+  else if (!(opt.state & QStyle::State_Active))
+    group = QPalette::Inactive;
+  const bool selected = (opt.state & QStyle::State_Selected) != 0;
+  painter->save();
+  painter->setClipRect(opt.rect);
+  painter->setFont(opt.font);
+  painter->setPen(opt.palette.color(group, selected ? QPalette::HighlightedText : QPalette::Text));
+  painter->drawText(area, static_cast<int>(Alignment() | Qt::AlignVCenter) | Qt::TextSingleLine, drawn);
+  painter->restore();
+}
+
+// ---- TStringGrid ----
+
 TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), TControl(this) {
   model_ = new TGridModel(this);
   setModel(model_);
+  setItemDelegate(new TGridCellDelegate(this));
+  // Whatever takes the whole selection away (nothing the user can do
+  // should), a row stays highlighted for the double click to act on.
+  connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+    if (!selectionModel()->hasSelection()) KeepARowSelected();
+  });
   verticalHeader()->hide();
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   verticalHeader()->setMinimumSectionSize(1);
@@ -138,6 +209,7 @@ TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), TControl(this) {
   setCornerButtonEnabled(false);
   SetDefaultRowHeight(defaultRowHeight_);
   UpdateHeader();
+  KeepARowSelected();
 }
 
 TStringGrid::~TStringGrid() = default;
@@ -283,9 +355,15 @@ void TStringGrid::SelectRows(int top, int bottom) {
   const int rows = model_->rowCount({});
   if (mt < 0 || mb >= rows || colCount_ == 0) return;
   const QItemSelection selection(model_->index(mt, 0), model_->index(mb, colCount_ - 1));
+  // Selection and current cell change as one.
+  const bool outer = !changing_;
+  changing_ = true;
   selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
   selectionModel()->setCurrentIndex(model_->index(mt, std::min(fixedCols_, colCount_ - 1)),
                                     QItemSelectionModel::NoUpdate);
+  if (!outer) return;
+  changing_ = false;
+  KeepARowSelected();
 }
 
 int TStringGrid::Row() const {
@@ -295,10 +373,66 @@ int TStringGrid::Row() const {
 
 void TStringGrid::SetRow(int row) { SelectRows(row, row); }
 
+void TStringGrid::KeepARowSelected() {
+  if (changing_) return;
+  const int rows = model_->rowCount({});
+  if (rows == 0 || fixedCols_ >= colCount_) return;  // nothing the user can select
+  const QModelIndex current = currentIndex();
+  if (current.isValid() && selectionModel()->isRowSelected(current.row(), {})) return;
+  const int row = current.isValid() ? GridRowOf(current.row()) : GridRowOf(0);
+  SelectRows(row, row);
+}
+
+bool TStringGrid::OnSelectableCell(const QPoint& pos) const {
+  const QModelIndex index = indexAt(pos);
+  return index.isValid() && (model_->flags(index) & Qt::ItemIsSelectable);
+}
+
+QRect TStringGrid::CellTextRect(int col, int row) const {
+  const QModelIndex index = model_->index(ModelRowOf(row), col);
+  if (!index.isValid()) return {};
+  return TGridCellDelegate::TextRect(visualRect(index));
+}
+
+QString TStringGrid::DrawnCellText(int col, int row) const {
+  const QModelIndex index = model_->index(ModelRowOf(row), col);
+  if (!index.isValid()) return {};
+  const QString text = model_->data(index, Qt::DisplayRole).toString();
+  const auto* delegate = dynamic_cast<const TGridCellDelegate*>(itemDelegateForIndex(index));
+  if (delegate == nullptr) return text;
+  return delegate->DrawnText(text, QFontMetrics(font()), CellTextRect(col, row).width());
+}
+
+void TStringGrid::mousePressEvent(QMouseEvent* event) {
+  pressOutside_ = !OnSelectableCell(event->position().toPoint());
+  if (pressOutside_) return;
+  QTableView::mousePressEvent(event);
+}
+
+void TStringGrid::mouseMoveEvent(QMouseEvent* event) {
+  // A drag from outside the cells would select from where the last press
+  // on a cell was.
+  if (pressOutside_ && event->buttons() != Qt::NoButton) return;
+  QTableView::mouseMoveEvent(event);
+}
+
+void TStringGrid::mouseReleaseEvent(QMouseEvent* event) {
+  // Qt takes a release outside the cells after a press there for a click
+  // that clears the selection.
+  if (pressOutside_) {
+    pressOutside_ = false;
+    return;
+  }
+  QTableView::mouseReleaseEvent(event);
+}
+
 void TStringGrid::DblClick() { Fire(OnDblClick, this); }
 
 void TStringGrid::mouseDoubleClickEvent(QMouseEvent* event) {
-  QTableView::mouseDoubleClickEvent(event);
+  // Outside the selectable cells the double click acts on the selection as
+  // it is: Qt would take it for a press there.
+  pressOutside_ = !OnSelectableCell(event->position().toPoint());
+  if (!pressOutside_) QTableView::mouseDoubleClickEvent(event);
   // The double click of the left button only: the others (the right one
   // opens the popup menu) are no command on the row.
   if (event->button() == Qt::LeftButton) DblClick();

@@ -83,7 +83,7 @@ platform::TStringList TMemoLines::ToStringList() const {
 // ---- TMemo ----
 
 TMemo::TMemo(QWidget* parent) : QPlainTextEdit(parent), TControl(this), lines_(*this) {
-  setTabChangesFocus(false);
+  SetWantTabs(false);
 }
 
 QStringList TMemo::ShownLines() const {
@@ -147,6 +147,7 @@ void TMemo::SetScrollBars(TScrollStyle style) { ApplyScrollStyle(this, style); }
 
 TRichEdit::TRichEdit(QWidget* parent) : QTextEdit(parent), TControl(this) {
   setAcceptRichText(false);
+  SetWantTabs(false);
 }
 
 void TRichEdit::SetScrollBars(TScrollStyle style) { ApplyScrollStyle(this, style); }

@@ -69,6 +69,11 @@ class TMemo : public QPlainTextEdit, public TControl {
   void SetWordWrap(bool wrap);
   void SetScrollBars(TScrollStyle style);
   void SetReadOnly(bool readOnly) { setReadOnly(readOnly); }
+  // Off (the default): Tab and Shift+Tab move the focus on to the next or
+  // previous control, as in every other control of a form; on: Tab is
+  // typed into the text. Tabs pasted in are kept either way.
+  bool WantTabs() const { return !tabChangesFocus(); }
+  void SetWantTabs(bool want) { setTabChangesFocus(!want); }
 
  protected:
   // Lines pasted or dropped from this program's clipboard text keep the
@@ -101,6 +106,9 @@ class TRichEdit : public QTextEdit, public TControl {
   void SetPlainText(bool plain) { plainText_ = plain; }
   void SetScrollBars(TScrollStyle style);
   void SetWordWrap(bool wrap);
+  // As in TMemo.
+  bool WantTabs() const { return !tabChangesFocus(); }
+  void SetWantTabs(bool want) { setTabChangesFocus(!want); }
 
   // Raises EFOpenError when the file cannot be read.
   void LoadFromFile(const std::string& path);

@@ -1,7 +1,8 @@
 // The terms of the controls that the window and its session rely on: grid
-// rows and cells, status-bar panels that paint at once, progress painted at
-// screen rate when paced, menus and actions, spin edits, list boxes, pages,
-// the timer, and the aligned layout.
+// rows and cells, the grid's highlight as the row its double click acts on,
+// number cells and the faces they are drawn in, status-bar panels that
+// paint at once, progress painted at screen rate when paced, menus and
+// actions, spin edits, list boxes, pages, the timer, and the aligned layout.
 #include "platform/Exceptions.h"
 #include "window/desktop/ComCtrls.h"
 #include "window/desktop/Dialogs.h"
@@ -18,6 +19,7 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QtTest>
 
 #include <chrono>
@@ -125,6 +127,154 @@ class ControlsTest : public QObject {
     QTest::mouseDClick(grid.viewport(), Qt::LeftButton, {}, cell.center());
     QCOMPARE(clicks, 1);
     QCOMPARE(topRow, 3);
+  }
+
+  // What the grid shows highlighted is what the double click acts on, after
+  // any gesture of mouse or keyboard and after rows went or came: the
+  // highlighted rows are the selection, the current cell is in one of
+  // them, and a real double click below the last row reports the top one.
+  // A press outside the selectable cells (below the rows, right of the last
+  // column, on a fixed cell) moves neither, nor does a drag it starts.
+  void gridHighlightIsWhatTheDoubleClickActsOn_data() {
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QList<int>>("highlighted");
+    auto row = [](const char* name, const QStringList& steps, const QList<int>& rows) {
+      QTest::newRow(name) << steps << rows;
+    };
+    row("nothing clicked yet", {}, {1});
+    row("click below the last row", {"click 3", "click below"}, {3});
+    row("click right of the last column", {"click 3", "click right"}, {3});
+    row("click on a fixed cell", {"click 3", "click fixed 5"}, {3});
+    row("drag from below into the rows", {"click 3", "drag below 1"}, {3});
+    row("shift click below", {"click 3", "shift below"}, {3});
+    row("ctrl click below", {"click 3", "ctrl below"}, {3});
+    row("ctrl click the selected row", {"click 3", "ctrl 3"}, {3});
+    row("ctrl click another row", {"click 3", "ctrl 5"}, {3, 4, 5});
+    row("shift click", {"click 3", "shift 6"}, {3, 4, 5, 6});
+    row("range dragged upwards", {"drag 6 3"}, {3, 4, 5, 6});
+    row("arrow keys", {"click 3", "down", "down"}, {5});
+    row("range by keyboard", {"click 3", "shift+down", "shift+down"}, {3, 4, 5});
+    row("fewer rows", {"click 7", "rows 4"}, {4});
+    row("fewer rows, then more again", {"click 7", "rows 4", "rows 8"}, {4});
+    row("only the title row, then rows again", {"click 3", "rows 0", "rows 8"}, {1});
+  }
+  void gridHighlightIsWhatTheDoubleClickActsOn() {
+    QFETCH(QStringList, steps);
+    QFETCH(QList<int>, highlighted);
+    TStringGrid grid(nullptr);
+    grid.resize(400, 300);  // five columns of 64 px leave room at the right
+    grid.SetColCount(5);
+    grid.SetRowCount(9);
+    grid.SetFixedCols(2);
+    grid.SetDefaultRowHeight(14);
+    std::vector<int> doubleClicked;
+    grid.OnDblClick = [&](platform::TObject*) { doubleClicked.push_back(grid.Selection().Top); };
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    QWidget* view = grid.viewport();
+    auto cell = [&](int row, int col) { return grid.visualRect(grid.model()->index(row - 1, col)).center(); };
+    const QPoint below(cell(1, 3).x(), view->height() - 4);
+    const QPoint right(view->width() - 4, cell(2, 3).y());
+    QVERIFY(grid.indexAt(right).isValid() == false && grid.indexAt(below).isValid() == false);
+    auto place = [&](const QString& where) {
+      if (where == "below") return below;
+      if (where == "right") return right;
+      return cell(where.toInt(), 3);
+    };
+    auto drag = [&](const QPoint& from, const QPoint& to) {
+      QTest::mousePress(view, Qt::LeftButton, {}, from);
+      QMouseEvent move(QEvent::MouseMove, QPointF(to), view->mapToGlobal(QPointF(to)), Qt::NoButton,
+                       Qt::LeftButton, {});
+      QApplication::sendEvent(view, &move);
+      QTest::mouseRelease(view, Qt::LeftButton, {}, to);
+    };
+    grid.setFocus();
+    for (const QString& step : steps) {
+      const QStringList w = step.split(' ');
+      if (w[0] == "click" && w[1] == "fixed")
+        QTest::mouseClick(view, Qt::LeftButton, {}, cell(w[2].toInt(), 0));
+      else if (w[0] == "click")
+        QTest::mouseClick(view, Qt::LeftButton, {}, place(w[1]));
+      else if (w[0] == "ctrl")
+        QTest::mouseClick(view, Qt::LeftButton, Qt::ControlModifier, place(w[1]));
+      else if (w[0] == "shift")
+        QTest::mouseClick(view, Qt::LeftButton, Qt::ShiftModifier, place(w[1]));
+      else if (w[0] == "drag")
+        drag(place(w[1]), place(w[2]));
+      else if (w[0] == "down")
+        QTest::keyClick(&grid, Qt::Key_Down);
+      else if (w[0] == "shift+down")
+        QTest::keyClick(&grid, Qt::Key_Down, Qt::ShiftModifier);
+      else if (w[0] == "rows")
+        grid.SetRowCount(w[1].toInt() + 1);
+      else
+        QFAIL(qPrintable("unknown step " + step));
+    }
+    auto shown = [&] {
+      QList<int> rows;
+      for (int m = 0; m < grid.model()->rowCount(); ++m)
+        if (grid.selectionModel()->isRowSelected(m, {})) rows << m + 1;
+      return rows;
+    };
+    QCOMPARE(shown(), highlighted);
+    QVERIFY2(highlighted.contains(grid.Row()), qPrintable(QString::number(grid.Row())));
+    QTest::mouseDClick(view, Qt::LeftButton, {}, below);
+    QCOMPARE(doubleClicked, std::vector<int>{highlighted.first()});
+    QCOMPARE(shown(), highlighted);
+    QCOMPARE(grid.Selection().Top, highlighted.first());
+  }
+
+  // Numbers right-aligned in a narrow column, as the window's size column:
+  // in the forms' face the seven digits of a "%10d" text fit 48 px, its
+  // blanks taking no room, and a number too long is cut at its end, never
+  // at its start. The grid paints what it says it draws, where it says.
+  void numberCellsShowTheirLeadingDigits() {
+    TStringGrid grid(nullptr);
+    grid.setFont(MakeFont({"MS Sans Serif", 11, false}));
+    grid.resize(300, 200);
+    grid.SetColCount(3);
+    grid.SetRowCount(7);
+    grid.SetFixedCols(1);
+    grid.SetDefaultRowHeight(14);
+    grid.SetColWidths(1, 48);
+    grid.setItemDelegateForColumn(1, new TNumberCellDelegate(&grid));
+    // Row 1 stays empty: it is the highlighted one.
+    const QStringList texts = {"   9999999", "    179470", "1234567890", "         0", "-2147483648"};
+    for (int i = 0; i < texts.size(); ++i) grid.SetCells(1, i + 2, texts[i].toStdString());
+    const QFontMetrics metrics(grid.font());
+    QVERIFY(metrics.horizontalAdvance(QStringLiteral("9999999")) <= grid.CellTextRect(1, 2).width());
+    QCOMPARE(grid.DrawnCellText(1, 2), QString("9999999"));
+    QCOMPARE(grid.DrawnCellText(1, 3), QString("179470"));
+    QCOMPARE(grid.DrawnCellText(1, 5), QString("0"));
+    for (int r : {4, 6}) {
+      const QString digits = texts[r - 2].trimmed();
+      const QString drawn = grid.DrawnCellText(1, r);
+      QVERIFY2(drawn.endsWith(QChar(0x2026)) && drawn.size() >= 3 && digits.startsWith(drawn.chopped(1)),
+               qPrintable(drawn));
+    }
+    QCOMPARE(grid.Cells(1, 2), std::string("   9999999"));  // the cell keeps its text
+
+    grid.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&grid));
+    const QImage painted = grid.viewport()->grab().toImage();
+    auto ink = [](const QImage& image) {
+      QImage mask(image.size(), QImage::Format_Mono);
+      for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) mask.setPixel(x, y, qGray(image.pixel(x, y)) < 128 ? 1 : 0);
+      return mask;
+    };
+    for (int r = 2; r <= 6; ++r) {
+      const QRect cell = grid.visualRect(grid.model()->index(r - 1, 1));
+      QImage expected(cell.size(), QImage::Format_RGB32);
+      expected.fill(grid.palette().color(QPalette::Base));
+      QPainter p(&expected);
+      p.setFont(grid.font());
+      p.setPen(grid.palette().color(QPalette::Text));
+      p.drawText(grid.CellTextRect(1, r).translated(-cell.topLeft()), Qt::AlignRight | Qt::AlignVCenter,
+                 grid.DrawnCellText(1, r));
+      p.end();
+      QVERIFY2(ink(painted.copy(cell)) == ink(expected), qPrintable(texts[r - 2]));
+    }
   }
 
   void statusPanelsPaintAtOnce() {
@@ -572,6 +722,15 @@ class ControlsTest : public QObject {
     QVERIFY(sans.bold());
     QCOMPARE(sans.pixelSize(), 11);
     QCOMPARE(sans.families().first(), QString("MS Sans Serif"));
+    // The proportional faces come out as the stand-in the set-up installs,
+    // with Arial's digits (0.556 em: 6 px at 11 px, the desktop's usual
+    // sans-serif face has 7), whatever the desktop's own matching would do.
+    QCOMPARE(SansSerifFamily(), QString(kPreferredSansFamily));
+    for (const char* name : {"MS Sans Serif", "Arial"}) {
+      const QFont regular = MakeFont({name, 11, false});
+      QCOMPARE(QFontInfo(regular).family(), QString(kPreferredSansFamily));
+      QCOMPARE(QFontMetrics(regular).horizontalAdvance(QLatin1Char('0')), 6);
+    }
     TLabel label(nullptr, "Server");
     label.SetFontColor(Qt::red);
     QCOMPARE(label.palette().color(QPalette::WindowText), QColor(Qt::red));

@@ -1,16 +1,20 @@
 // Memos hold bytes: what they are given comes back byte for byte, lines are
 // read as the list parsers expect them, and edits keep the bytes of the
-// lines they do not touch.
+// lines they do not touch. Tab moves the focus on unless tabs are wanted.
 #include "platform/Exceptions.h"
 #include "platform/StringList.h"
 #include "window/desktop/Memos.h"
 #include "window/desktop/TextCodec.h"
 
+#include <QApplication>
+#include <QLineEdit>
 #include <QTemporaryDir>
+#include <QVBoxLayout>
 #include <QTextBlock>
 #include <QtTest>
 
 #include <fstream>
+#include <functional>
 
 using desktop::TMemo;
 
@@ -180,6 +184,59 @@ class MemoTest : public QObject {
       QCOMPARE(e.Message(), "Datei " + missing + " kann nicht geöffnet werden");
     }
     QCOMPARE(memo.Text(), std::string("kept"));
+  }
+
+  // As every control of a form, a memo or a rich-text view passes Tab and
+  // Shift+Tab on as focus moves, its text unchanged, unless it is told to
+  // take tabs; then Tab is typed into it.
+  void tabMovesTheFocusUnlessTabsAreWanted_data() {
+    QTest::addColumn<bool>("rich");
+    QTest::addColumn<bool>("wantTabs");
+    QTest::newRow("memo") << false << false;
+    QTest::newRow("rich-text view") << true << false;
+    QTest::newRow("memo that wants tabs") << false << true;
+    QTest::newRow("rich-text view that wants tabs") << true << true;
+  }
+  void tabMovesTheFocusUnlessTabsAreWanted() {
+    QFETCH(bool, rich);
+    QFETCH(bool, wantTabs);
+    QWidget form;
+    auto* layout = new QVBoxLayout(&form);
+    auto* before = new QLineEdit(&form);
+    QWidget* editor = nullptr;
+    std::function<QString()> text;
+    if (rich) {
+      auto* view = new desktop::TRichEdit(&form);
+      QVERIFY(!view->WantTabs());
+      view->SetWantTabs(wantTabs);
+      view->SetText("eins");
+      editor = view;
+      text = [view] { return view->toPlainText(); };
+    } else {
+      auto* memo = new TMemo(&form);
+      QVERIFY(!memo->WantTabs());
+      memo->SetWantTabs(wantTabs);
+      memo->SetText("eins");
+      editor = memo;
+      text = [memo] { return memo->toPlainText(); };
+    }
+    auto* after = new QLineEdit(&form);
+    layout->addWidget(before);
+    layout->addWidget(editor);
+    layout->addWidget(after);
+    form.show();
+    form.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+
+    editor->setFocus();
+    QTest::keyClick(editor, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), wantTabs ? editor : after);
+    QCOMPARE(text(), wantTabs ? QString("\teins") : QString("eins"));
+    if (wantTabs) return;
+    editor->setFocus();
+    QTest::keyClick(editor, Qt::Key_Backtab, Qt::ShiftModifier);
+    QCOMPARE(QApplication::focusWidget(), before);
+    QCOMPARE(text(), QString("eins"));
   }
 
   void decodingRules() {
