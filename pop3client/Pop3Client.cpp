@@ -142,13 +142,11 @@ void TPop3Client::Disconnect() {
   if (!Positive(reply)) throw platform::Exception(reply);
 }
 
-std::string TPop3Client::ReadReplyLine() {
-  std::string line;
+void TPop3Client::ReadReplyLine(std::string& line) {
   ReadLn(line);
   // A server that has gone away answers with nothing; reading on would wait
   // for lines that never come.
   if (line.empty()) throw platform::Exception(kClosedByServer);
-  return line;
 }
 
 void TPop3Client::ListSizes() {
@@ -157,10 +155,11 @@ void TPop3Client::ListSizes() {
   platform::ScopeExit notBusy([this] { commandBusy_ = false; });
   CheckConnected();
   Transaction("LIST ");
+  std::string line;
   for (int32_t lines = 0;; ++lines) {
     // Untrusted: lines are cut at their real end and their numbers read
     // strictly.
-    std::string line = ReadReplyLine();
+    ReadReplyLine(line);
     CutLineEnd(line);
     if (line == ".") break;
     if (lines >= kMaxListLines) {
@@ -189,9 +188,10 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
   s.HeaderLength = 0;
   s.HeaderDigest = digest.Value();
   size_t held = 0;
+  std::string line;
   for (;;) {
     // Untrusted header lines: bounded in total, cut at their real end.
-    std::string line = ReadReplyLine();
+    ReadReplyLine(line);
     held += line.size();
     if (held > kMaxHeaderBytes) {
       s.Header.Clear();
@@ -203,7 +203,8 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
     // one message from another.
     digest.Add(line);
     // The message id keeps the line end; the other fields and the stored
-    // line do not. The line itself moves into the header.
+    // line do not. The line itself moves into the header (the next one is
+    // then read into a fresh text); a handler gets the reused text.
     // A cut-off "Message-ID:" without a line end gives an empty id.
     if (StartsWith(line, "Message-ID:") && line.size() >= 12) s.MessageId.assign(line, 12, kMessageIdLength);
     CutLineEnd(line);

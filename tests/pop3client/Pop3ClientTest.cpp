@@ -598,6 +598,47 @@ TEST(Pop3Fetch, HeaderLinesHandedOn) {
   ExpectWholeHeader(c.pop, header);
 }
 
+// The lines of a reply are read into one text, reused: no line may keep
+// bytes of the line before it, whatever their ends and lengths (up to the
+// longest line the socket takes), whether they are handed on or kept. Each
+// shape follows each other one: the shapes in order, then backwards.
+TEST(Pop3Fetch, LinesOfEveryShapeAfterEachOther) {
+  const std::string longest = "X-Lang: " + std::string(TSocketBase::kLineLimit - 8 - 2, 'l');
+  const std::string longestLf(TSocketBase::kLineLimit - 1, 'm');
+  struct Shape {
+    std::string bytes;  // as the server sends it
+    std::string line;   // as the client gives it
+  };
+  std::vector<Shape> shapes = {
+      {longest + "\r\n", longest},     {"Subject: a\r\n", "Subject: a"}, {longestLf + "\n", longestLf},
+      {"X-LF: b\n", "X-LF: b"},         {"X-CR: c\rd\r\n", "X-CR: c\rd"}, {"X-Vor: e\r\r\n", "X-Vor: e\r"},
+      {"\tf\r\n", "\tf"},
+  };
+  const std::vector<Shape> forwards = shapes;
+  shapes.insert(shapes.end(), forwards.rbegin() + 1, forwards.rend());
+  std::string header;
+  Lines expected;
+  for (const Shape& shape : shapes) {
+    header += shape.bytes;
+    expected.push_back(shape.line);
+  }
+  header += "\r\n.\r\n";
+  expected.insert(expected.end(), {"", "."});
+
+  for (const bool handedOn : {true, false}) {
+    SCOPED_TRACE(handedOn ? "handed on" : "kept in the summary");
+    ScriptedPeer peer(Fetching(kOk, header, "+OK 1 9\r\n"));
+    Client c(peer);
+    Lines handed;
+    if (handedOn) c.pop.OnHeaderLine = [&handed](std::string& line) { handed.push_back(line); };
+    FetchOneAndQuit(c);
+    EXPECT_TRUE(peer.WaitDone());
+    EXPECT_EQ(handedOn ? handed : c.pop.Summary().Header.Lines(), expected);
+    EXPECT_EQ(c.pop.Summary().Subject, " a");
+    ExpectWholeHeader(c.pop, header);
+  }
+}
+
 TEST(Pop3Delete, Replies) {
   auto deleting = [](const std::string& reply) {
     return LoggedIn().Exchange("DELE 2", reply).Exchange("QUIT", kOk);
