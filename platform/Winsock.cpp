@@ -90,9 +90,11 @@ int Fail(int wsaError) {
   return SOCKET_ERROR;
 }
 
+// Every receive and send starts here: one look into the table.
 SockRec* Find(SOCKET s) {
-  auto it = Sockets().find(s);
-  return it == Sockets().end() ? nullptr : &it->second;
+  auto& table = Sockets();
+  auto it = table.find(s);
+  return it == table.end() ? nullptr : &it->second;
 }
 
 SOCKET AllocateHandle() {
