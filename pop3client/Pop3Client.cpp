@@ -1,5 +1,7 @@
 #include "pop3client/Pop3Client.h"
 
+#include <string_view>
+
 #include "platform/Convert.h"
 #include "platform/Digest.h"
 #include "platform/ScopeExit.h"
@@ -14,7 +16,11 @@ const std::string kSummaryRetrieved = "Summary Retrieved";
 
 // The server's reply counts as positive when its first field holds "+OK"
 // anywhere (case as given), line end included for a bare "+OK".
-bool Positive(const std::string& reply) { return NthWord(reply, ' ', 1).find("+OK") != std::string::npos; }
+// Field 1 is looked at in place: every reply is tested.
+bool Positive(const std::string& reply) {
+  const std::string_view field1 = std::string_view(reply).substr(0, reply.find(' '));
+  return field1.find("+OK") != std::string_view::npos;
+}
 
 // Untrusted server line: the line end that is actually there goes, CR LF
 // or a lone LF. Cut in place: the line is kept, not copied.

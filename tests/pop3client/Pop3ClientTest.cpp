@@ -147,6 +147,31 @@ TEST(Pop3Connect, StatGreetingAndLogin) {
   RunCases(cases);
 }
 
+// A reply is positive when its first field, up to the first blank, holds
+// "+OK" anywhere; a "+OK" after that blank does not count.
+TEST(Pop3Connect, OnlyTheFirstFieldOfAReplyCounts) {
+  struct Fall {
+    std::string greeting;
+    bool accepted;
+  } faelle[] = {
+      {"+OK ready\r\n", true},     {"+OK\r\n", true},        {"x+OKx ready\r\n", true},
+      {"-ERR +OK\r\n", false},     {" +OK ready\r\n", false}, {"+O K\r\n", false},
+  };
+  std::vector<Case> cases;
+  for (const Fall& f : faelle) {
+    Script login = Script().Send(f.greeting);
+    if (f.accepted) {
+      login.Exchange("USER joe", kOk).Exchange("PASS secret", kOk).Exchange("STAT", "+OK 1 1\r\n");
+      cases.push_back({f.greeting.c_str(), login.Exchange("QUIT", kOk), ConnectAndQuit,
+                       Concat(kLoginCommands, {"QUIT"}), "", {"connect", "disconnect"}});
+    } else {
+      cases.push_back({f.greeting.c_str(), login.Exchange("QUIT", kOk), [](Client& c) { c.pop.Connect(); },
+                       {"QUIT"}, "!" + f.greeting, {"disconnect"}});
+    }
+  }
+  RunCases(cases);
+}
+
 TEST(Pop3Connect, LoginRetrySequences) {
   auto greet = [] { return Script().Send("+OK ready\r\n"); };
   const char* rejected = "-ERR wrong\r\n";
