@@ -595,7 +595,10 @@ int RunningLookupHelpers() { return g_pendingLookups.load(); }
 void SetHostResolver(HostResolver resolver) { InstalledResolver() = std::move(resolver); }
 
 void WaitForSocketActivity(SOCKET s, int maxWaitMs) {
-  std::vector<WaitSocket> extra;
+  // Kept from wait to wait: a socket step may wait for every reply, and no
+  // wait should allocate. A wait does not wait again inside.
+  thread_local std::vector<WaitSocket> extra;
+  extra.clear();
   if (SockRec* rec = Find(s)) {
     switch (rec->state) {
       case SockState::Connecting:
