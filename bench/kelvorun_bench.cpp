@@ -15,8 +15,10 @@
 // against N, and the program's instruction totals are printed, with the
 // cost of each message beyond the first apart from the start-up's; both
 // profiles are left in the current folder as kelvorun-N.callgrind. The
-// counts hardly move between runs, so they show what a change saves on a
-// shared, noisy machine.
+// counts move far less than times between runs, so they show what a change
+// saves on a shared, noisy machine; what moves them is how often a reply has
+// not come yet and kelvorun has to wait for it (some 2,000 instructions a
+// wait), which a busy machine makes more frequent.
 //
 // Port 110 needs a private network namespace: the program re-runs itself
 // through netns-run (as root) unless it already runs inside one.
