@@ -174,12 +174,14 @@ Run RunProgram(const std::vector<std::string>& argv, const std::string& out) {
   return r;
 }
 
-Run KelvorunFolder::RunKelvorun(int messages) const {
+Run KelvorunFolder::RunKelvorun(int messages, const std::vector<std::string>& launcher) const {
   const std::string out = Path("out.txt");
   Run r;
   std::string failure;
   try {
-    r = RunProgram({Path("kelvorun")}, out);
+    std::vector<std::string> argv = launcher;
+    argv.push_back(Path("kelvorun"));
+    r = RunProgram(argv, out);
   } catch (const std::exception& e) {
     failure = e.what();
   }

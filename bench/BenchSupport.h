@@ -76,8 +76,10 @@ class KelvorunFolder {
   // Runs kelvorun (scan, check, deletion pass with nothing to delete) and
   // returns its wall time, its CPU time (user + system) and its peak
   // resident size, from wait4.
-  // Throws unless it saw `messages` messages and marked none.
-  Run RunKelvorun(int messages) const;
+  // Throws unless it saw `messages` messages and marked none. `launcher`,
+  // when given, is the command line that kelvorun's path is appended to
+  // (for example a profiler).
+  Run RunKelvorun(int messages, const std::vector<std::string>& launcher = {}) const;
 
  private:
   std::string dir_;

@@ -37,8 +37,8 @@ void PollEventSource::ResetWake() {
 
 void PollEventSource::Wait(std::vector<WaitSocket>& sockets, std::optional<Clock::time_point> deadline) {
   waiter_ = std::this_thread::get_id();
-  std::vector<pollfd> fds;
-  fds.reserve(sockets.size() + 1);
+  std::vector<pollfd>& fds = fds_;
+  fds.clear();
   for (auto& s : sockets) {
     s.revents = 0;
     fds.push_back(pollfd{s.fd, s.events, 0});

@@ -20,8 +20,9 @@
 // sockets of PendingWaitSet() is ready, or its deadline has come.
 #pragma once
 
-#include <atomic>
+#include <poll.h>
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <thread>
@@ -62,6 +63,10 @@ class PollEventSource : public EventSource {
   // The thread that waits here. Its own posts need no wake: it is not
   // blocked, and it looks at the queue before it blocks again.
   std::atomic<std::thread::id> waiter_{};
+  // The poll list of a wait, kept for the next one: a socket step waits
+  // again and again, and none of its waits need allocate. Only the waiting
+  // thread touches it.
+  std::vector<pollfd> fds_;
 };
 
 // The source in use; the poll-based default unless one was installed. For

@@ -282,7 +282,11 @@ bool WorkWaiting(std::optional<Clock::time_point>& nextTimer) {
 // Polls the watched sockets without waiting and posts their notices.
 void CollectNotices() {
   detail::PostBufferedReadNotices();
-  std::vector<WaitSocket> sockets;
+  // Kept from pump to pump, so a pump allocates nothing: every wait of a
+  // socket step pumps. Nothing in here pumps again, so one list a thread
+  // is enough.
+  thread_local std::vector<WaitSocket> sockets;
+  sockets.clear();
   detail::CollectSocketWatches(sockets);
   if (sockets.empty()) return;
   CurrentEventSource().Wait(sockets, Clock::now());
@@ -300,7 +304,10 @@ void WaitForWork(const std::vector<WaitSocket>& extra, std::optional<Clock::dura
   if (WorkWaiting(nextTimer)) return;
   if (nextTimer && (!deadline || *nextTimer < *deadline)) deadline = nextTimer;
 
-  std::vector<WaitSocket> sockets;
+  // Kept from wait to wait, as in CollectNotices: nothing in here waits or
+  // pumps again.
+  thread_local std::vector<WaitSocket> sockets;
+  sockets.clear();
   detail::CollectSocketWatches(sockets);
   const size_t own = sockets.size();
   // A socket that is watched for its notices and by the caller is listed

@@ -90,9 +90,11 @@ int Fail(int wsaError) {
   return SOCKET_ERROR;
 }
 
+// Every receive and send starts here: one look into the table.
 SockRec* Find(SOCKET s) {
-  auto it = Sockets().find(s);
-  return it == Sockets().end() ? nullptr : &it->second;
+  auto& table = Sockets();
+  auto it = table.find(s);
+  return it == table.end() ? nullptr : &it->second;
 }
 
 SOCKET AllocateHandle() {
@@ -593,7 +595,10 @@ int RunningLookupHelpers() { return g_pendingLookups.load(); }
 void SetHostResolver(HostResolver resolver) { InstalledResolver() = std::move(resolver); }
 
 void WaitForSocketActivity(SOCKET s, int maxWaitMs) {
-  std::vector<WaitSocket> extra;
+  // Kept from wait to wait: a socket step may wait for every reply, and no
+  // wait should allocate. A wait does not wait again inside.
+  thread_local std::vector<WaitSocket> extra;
+  extra.clear();
   if (SockRec* rec = Find(s)) {
     switch (rec->state) {
       case SockState::Connecting:

@@ -1,5 +1,7 @@
 #include "pop3client/Pop3Client.h"
 
+#include <string_view>
+
 #include "platform/Convert.h"
 #include "platform/Digest.h"
 #include "platform/ScopeExit.h"
@@ -14,7 +16,11 @@ const std::string kSummaryRetrieved = "Summary Retrieved";
 
 // The server's reply counts as positive when its first field holds "+OK"
 // anywhere (case as given), line end included for a bare "+OK".
-bool Positive(const std::string& reply) { return NthWord(reply, ' ', 1).find("+OK") != std::string::npos; }
+// Field 1 is looked at in place: every reply is tested.
+bool Positive(const std::string& reply) {
+  const std::string_view field1 = std::string_view(reply).substr(0, reply.find(' '));
+  return field1.find("+OK") != std::string_view::npos;
+}
 
 // Untrusted server line: the line end that is actually there goes, CR LF
 // or a lone LF. Cut in place: the line is kept, not copied.
@@ -142,13 +148,11 @@ void TPop3Client::Disconnect() {
   if (!Positive(reply)) throw platform::Exception(reply);
 }
 
-std::string TPop3Client::ReadReplyLine() {
-  std::string line;
+void TPop3Client::ReadReplyLine(std::string& line) {
   ReadLn(line);
   // A server that has gone away answers with nothing; reading on would wait
   // for lines that never come.
   if (line.empty()) throw platform::Exception(kClosedByServer);
-  return line;
 }
 
 void TPop3Client::ListSizes() {
@@ -157,10 +161,11 @@ void TPop3Client::ListSizes() {
   platform::ScopeExit notBusy([this] { commandBusy_ = false; });
   CheckConnected();
   Transaction("LIST ");
+  std::string line;
   for (int32_t lines = 0;; ++lines) {
     // Untrusted: lines are cut at their real end and their numbers read
     // strictly.
-    std::string line = ReadReplyLine();
+    ReadReplyLine(line);
     CutLineEnd(line);
     if (line == ".") break;
     if (lines >= kMaxListLines) {
@@ -189,9 +194,10 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
   s.HeaderLength = 0;
   s.HeaderDigest = digest.Value();
   size_t held = 0;
+  std::string line;
   for (;;) {
     // Untrusted header lines: bounded in total, cut at their real end.
-    std::string line = ReadReplyLine();
+    ReadReplyLine(line);
     held += line.size();
     if (held > kMaxHeaderBytes) {
       s.Header.Clear();
@@ -203,7 +209,8 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
     // one message from another.
     digest.Add(line);
     // The message id keeps the line end; the other fields and the stored
-    // line do not. The line itself moves into the header.
+    // line do not. The line itself moves into the header (the next one is
+    // then read into a fresh text); a handler gets the reused text.
     // A cut-off "Message-ID:" without a line end gives an empty id.
     if (StartsWith(line, "Message-ID:") && line.size() >= 12) s.MessageId.assign(line, 12, kMessageIdLength);
     CutLineEnd(line);

@@ -148,8 +148,10 @@ class TPop3Client : public TSocketBase {
   TVarFileNameEvent OnDecodeStart;       // never fired
 
  private:
-  // One line of a multi-line reply; an empty one means the server is gone.
-  std::string ReadReplyLine();
+  // One line of a multi-line reply into `line`; an empty one means the
+  // server is gone. The caller's text is reused from line to line, so a
+  // reply of many lines costs no string per line.
+  void ReadReplyLine(std::string& line);
   // Sends TOP n 0 and, when it is accepted, reads the header lines into the
   // summary. Returns false with the refusing reply in `reply`.
   bool ReadTop(int32_t number, std::string& reply);

@@ -292,12 +292,11 @@ void TSocketBase::Accept() {}
 
 // ---------------------------------------------------------------- status
 
-void TSocketBase::ReportStatus(int level, const std::string& text) {
-  lastStatus_ = text;
+void TSocketBase::ReportStatus(int level, std::string_view text) {
   if (level > ReportLevel || Destroying() || !OnStatus) return;
   try {
     TOnStatus handler = OnStatus;
-    handler(this, text);
+    handler(this, std::string(text));
   } catch (...) {
   }
 }
@@ -715,5 +714,5 @@ void TSocketBase::Transaction(const std::string& command, std::string& reply) {
   std::string line;
   ReadLn(line);
   if (!line.empty()) ReportStatus(kStatusResult, line);
-  reply = line;
+  reply = std::move(line);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -176,7 +177,9 @@ class TSocketBase : public platform::TComponent {
   // The notice window's dispatch; failures inside it are dropped.
   void HandleNotice(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
   // Calls OnStatus for levels up to ReportLevel; its failures are dropped.
-  void ReportStatus(int level, const std::string& text);
+  // A view, kept nowhere: every exchange reports several steps, and at the
+  // programs' level 0 none of them may cost a string of its own.
+  void ReportStatus(int level, std::string_view text);
   // A byte waits to be read; false also on any error. Raises nothing.
   bool DataAvailable();
   // Drops one receive's worth of waiting bytes. Raises nothing.
@@ -191,7 +194,6 @@ class TSocketBase : public platform::TComponent {
   uint16_t SocketHandle() const { return socketHandle_; }
   platform::HWND NoticeWindow() const { return noticeWindow_; }
   TThreadTimer& TimeOutTimer() { return *timeOutTimer_; }
-  const std::string& LastStatus() const { return lastStatus_; }
 
   std::string Host;
   int32_t Port = 0;
@@ -238,7 +240,6 @@ class TSocketBase : public platform::TComponent {
   bool waitDone_ = false;
   bool connected_ = false;
   bool started_ = false;  // this component counts in StartupCount
-  std::string lastStatus_;
   TThreadTimer* timeOutTimer_ = nullptr;
   uint32_t remoteAddress_ = 0;
   uint16_t socketHandle_ = kNoSocket;

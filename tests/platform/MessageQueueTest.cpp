@@ -449,6 +449,24 @@ TEST_F(Queue, RearmingATimerAllocatesNothing) {
   EXPECT_FALSE(platform::KillTimer(window, 9));  // killed stays killed
 }
 
+// A socket step may pump and wait for every reply: once their lists have
+// room for the watched socket, pumps and waits allocate nothing, however
+// many there are (lists that grew from one to the next would allocate
+// again and again).
+TEST_F(Notices, PumpsAndWaitsAllocateNothing) {
+  ConnectTo(port);
+  Accept();
+  ASSERT_TRUE(PumpUntil([&] { return !Events().empty(); }));  // connected
+  platform::WaitForSocketActivity(sock, 0);
+  const long before = fixtures::Allocations();
+  for (int i = 0; i < 1000; ++i) {
+    platform::ProcessMessages();
+    platform::WaitForSocketActivity(sock, 0);
+  }
+  EXPECT_EQ(fixtures::Allocations(), before);
+  EXPECT_EQ(Events(), (Ev{{platform::FD_CONNECT, 0}}));
+}
+
 // Bytes a receive has taken from the kernel into the layer's buffer count
 // as waiting bytes everywhere: their read notice comes and is re-armed by
 // the next receive, byte counts include them, and a wait does not block

@@ -147,6 +147,31 @@ TEST(Pop3Connect, StatGreetingAndLogin) {
   RunCases(cases);
 }
 
+// A reply is positive when its first field, up to the first blank, holds
+// "+OK" anywhere; a "+OK" after that blank does not count.
+TEST(Pop3Connect, OnlyTheFirstFieldOfAReplyCounts) {
+  struct Fall {
+    std::string greeting;
+    bool accepted;
+  } faelle[] = {
+      {"+OK ready\r\n", true},     {"+OK\r\n", true},        {"x+OKx ready\r\n", true},
+      {"-ERR +OK\r\n", false},     {" +OK ready\r\n", false}, {"+O K\r\n", false},
+  };
+  std::vector<Case> cases;
+  for (const Fall& f : faelle) {
+    Script login = Script().Send(f.greeting);
+    if (f.accepted) {
+      login.Exchange("USER joe", kOk).Exchange("PASS secret", kOk).Exchange("STAT", "+OK 1 1\r\n");
+      cases.push_back({f.greeting.c_str(), login.Exchange("QUIT", kOk), ConnectAndQuit,
+                       Concat(kLoginCommands, {"QUIT"}), "", {"connect", "disconnect"}});
+    } else {
+      cases.push_back({f.greeting.c_str(), login.Exchange("QUIT", kOk), [](Client& c) { c.pop.Connect(); },
+                       {"QUIT"}, "!" + f.greeting, {"disconnect"}});
+    }
+  }
+  RunCases(cases);
+}
+
 TEST(Pop3Connect, LoginRetrySequences) {
   auto greet = [] { return Script().Send("+OK ready\r\n"); };
   const char* rejected = "-ERR wrong\r\n";
@@ -596,6 +621,47 @@ TEST(Pop3Fetch, HeaderLinesHandedOn) {
   EXPECT_EQ(c.pop.Summary().Bytes, 9);
   // The whole header as it came, the bare CR and every line end included.
   ExpectWholeHeader(c.pop, header);
+}
+
+// The lines of a reply are read into one text, reused: no line may keep
+// bytes of the line before it, whatever their ends and lengths (up to the
+// longest line the socket takes), whether they are handed on or kept. Each
+// shape follows each other one: the shapes in order, then backwards.
+TEST(Pop3Fetch, LinesOfEveryShapeAfterEachOther) {
+  const std::string longest = "X-Lang: " + std::string(TSocketBase::kLineLimit - 8 - 2, 'l');
+  const std::string longestLf(TSocketBase::kLineLimit - 1, 'm');
+  struct Shape {
+    std::string bytes;  // as the server sends it
+    std::string line;   // as the client gives it
+  };
+  std::vector<Shape> shapes = {
+      {longest + "\r\n", longest},     {"Subject: a\r\n", "Subject: a"}, {longestLf + "\n", longestLf},
+      {"X-LF: b\n", "X-LF: b"},         {"X-CR: c\rd\r\n", "X-CR: c\rd"}, {"X-Vor: e\r\r\n", "X-Vor: e\r"},
+      {"\tf\r\n", "\tf"},
+  };
+  const std::vector<Shape> forwards = shapes;
+  shapes.insert(shapes.end(), forwards.rbegin() + 1, forwards.rend());
+  std::string header;
+  Lines expected;
+  for (const Shape& shape : shapes) {
+    header += shape.bytes;
+    expected.push_back(shape.line);
+  }
+  header += "\r\n.\r\n";
+  expected.insert(expected.end(), {"", "."});
+
+  for (const bool handedOn : {true, false}) {
+    SCOPED_TRACE(handedOn ? "handed on" : "kept in the summary");
+    ScriptedPeer peer(Fetching(kOk, header, "+OK 1 9\r\n"));
+    Client c(peer);
+    Lines handed;
+    if (handedOn) c.pop.OnHeaderLine = [&handed](std::string& line) { handed.push_back(line); };
+    FetchOneAndQuit(c);
+    EXPECT_TRUE(peer.WaitDone());
+    EXPECT_EQ(handedOn ? handed : c.pop.Summary().Header.Lines(), expected);
+    EXPECT_EQ(c.pop.Summary().Subject, " a");
+    ExpectWholeHeader(c.pop, header);
+  }
 }
 
 TEST(Pop3Delete, Replies) {

@@ -253,6 +253,31 @@ TEST_F(Conversation, LongHeaderIsCutInItsEntryButSenderAndSubjectComeFromTheWhol
   Finish(peer);
 }
 
+// Every header gets the whole share, however much the one before it kept:
+// after a first header that fills most of it, a second one that would pass
+// it together with the first keeps all its lines.
+TEST_F(Conversation, EveryEntryHasTheWholeShareForItself) {
+  auto fuellung = [](int zeilen, char c) {
+    std::string kopf;
+    for (int k = 0; k < zeilen; ++k) kopf += "X-Fuell: " + std::string(991, c) + "\r\n";
+    return kopf;
+  };
+  const size_t zeile = 1000 + 2;  // one such line in the text form
+  const int erste = static_cast<int>(kMaxGespeicherterHeader / zeile) - 2, zweite = 10;
+  const std::vector<Msg> msgs = {{fuellung(erste, 'a'), 100}, {fuellung(zweite, 'b'), 200}};
+  Script sc;
+  Scan(sc, msgs);
+  ScriptedPeer peer(sc);
+  Talk(peer);
+  MailheaderLaden(s);
+  ASSERT_EQ(s.anzahl, 2);
+  EXPECT_EQ(s.headers[1].Count(), erste + 2);  // every line, the empty one and "."
+  std::vector<std::string> ganz(static_cast<size_t>(zweite), "X-Fuell: " + std::string(991, 'b'));
+  ganz.insert(ganz.end(), {"", "."});
+  EXPECT_EQ(s.headers[2].Lines(), ganz);
+  Finish(peer);
+}
+
 // Headers made to fill the memory: a million tiny lines, and lines of bare
 // CRs, each of which the text form splits into thousands. An entry keeps its
 // bounded share, in a list of just that room, and its fields still come from
