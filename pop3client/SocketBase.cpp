@@ -679,12 +679,14 @@ void TSocketBase::ReadLn(std::string& line) {
     } else if (lf) {
       AbortReadIfCanceled();
       // Exactly the rest of the line; what follows it stays in the socket.
+      // The peek has put its bytes here already: taking them copies them
+      // nowhere again.
       const int rest = static_cast<int>(lf - at) + 1;
-      const int got = ws::recv(socketHandle_, at, rest, 0);
+      const int got = ws::SkipReceived(socketHandle_, rest);
       if (got > 0) line.append(at, static_cast<size_t>(got));
       return;
     } else {
-      const int got = ws::recv(socketHandle_, at, n, 0);
+      const int got = ws::SkipReceived(socketHandle_, n);
       if (got > 0) {
         line.append(at, static_cast<size_t>(got));
         taken += got;
