@@ -195,6 +195,10 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
   s.HeaderDigest = digest.Value();
   size_t held = 0;
   std::string line;
+  // The handler set when the reply starts takes all its lines: one copy a
+  // reply, not one a line, and a handler that replaces the event cannot
+  // free itself while it runs.
+  const THeaderLineEvent handler = OnHeaderLine;
   for (;;) {
     // Untrusted header lines: bounded in total, cut at their real end.
     ReadReplyLine(line);
@@ -217,8 +221,7 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
     if (StartsWith(line, "Subject:")) s.Subject.assign(line, 8);
     if (StartsWith(line, "From:")) s.From.assign(line, 5);
     const bool last = line == ".";
-    if (OnHeaderLine) {
-      THeaderLineEvent handler = OnHeaderLine;
+    if (handler) {
       handler(line);
     } else {
       s.Header.Add(std::move(line));
