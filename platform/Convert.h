@@ -24,5 +24,8 @@ std::string Trim(std::string_view text);
 // Only the letters a to z change; every other byte stays as it is.
 std::string UpperCase(std::string_view text);
 char UpCase(char c);
+// Trim, then UpperCase, into `out`: its room is kept, so a caller that does
+// this for every entry of a list reuses one text.
+void AssignUpperTrimmed(std::string_view text, std::string& out);
 
 }  // namespace platform

@@ -91,6 +91,14 @@ TEST(TextHelpers, TrimAndUpperCaseTouchOnlyWhatTheyMay) {
   EXPECT_EQ(Trim(std::string("\0x\0", 3)), "x");
   EXPECT_EQ(Trim("\xA0x\xA0"), "\xA0x\xA0");  // bytes above 127 are not blanks
   EXPECT_EQ(UpperCase("abz AZ \xE4\xC3\xA4 {}"), "ABZ AZ \xE4\xC3\xA4 {}");
+  // Both at once into a reused text: nothing of the text before stays,
+  // whether the next one is longer, shorter or empty.
+  std::string out = "previous text";
+  for (const std::string_view text : {" \t abz AZ \xE4\xC3\xA4 {}\x01", "  ab  ", "\r\n", "\xA0x\xA0 very much longer text"}) {
+    SCOPED_TRACE(std::string(text));
+    AssignUpperTrimmed(text, out);
+    EXPECT_EQ(out, UpperCase(Trim(text)));
+  }
 }
 
 // FNV-1a's values: a digest that only sums or xors its bytes,
