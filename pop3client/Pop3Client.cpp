@@ -1,5 +1,6 @@
 #include "pop3client/Pop3Client.h"
 
+#include <cstring>
 #include <string_view>
 
 #include "platform/Convert.h"
@@ -30,7 +31,11 @@ void CutLineEnd(std::string& line) {
   else if (n >= 1 && line[n - 1] == '\n') line.resize(n - 1);
 }
 
-bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+// The prefix's length is known where it is written: every header line is
+// tested for three of them.
+bool StartsWith(const std::string& s, std::string_view prefix) {
+  return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
+}
 
 bool HoldsLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 

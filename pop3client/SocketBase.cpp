@@ -292,8 +292,8 @@ void TSocketBase::Accept() {}
 
 // ---------------------------------------------------------------- status
 
-void TSocketBase::ReportStatus(int level, std::string_view text) {
-  if (level > ReportLevel || Destroying() || !OnStatus) return;
+void TSocketBase::ReportStatusAtLevel(std::string_view text) {
+  if (Destroying() || !OnStatus) return;
   try {
     TOnStatus handler = OnStatus;
     handler(this, std::string(text));
