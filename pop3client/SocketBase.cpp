@@ -117,9 +117,12 @@ void TThreadTimer::SetOnTimer(platform::TNotifyEvent handler) {
 }
 
 void TThreadTimer::UpdateTimer() {
-  ws::KillTimer(window_, kTimerId);
+  // Setting the timer restarts it: only a timer that stops is killed. Every
+  // wait of a socket step starts this timer.
   if (interval_ != 0 && enabled_ && onTimer_) {
     if (ws::SetTimer(window_, kTimerId, interval_, nullptr) == 0) throw platform::Exception("No Timer");
+  } else {
+    ws::KillTimer(window_, kTimerId);
   }
 }
 
