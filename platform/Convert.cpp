@@ -77,14 +77,12 @@ std::string_view Trimmed(std::string_view text) {
 }
 
 void UpInPlace(std::string& text) {
-  for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  for (char& c : text) c = UpCase(c);
 }
 
 }  // namespace
 
 std::string Trim(std::string_view text) { return std::string(Trimmed(text)); }
-
-char UpCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 std::string UpperCase(std::string_view text) {
   std::string r(text);
