@@ -129,16 +129,17 @@ void TThreadTimer::UpdateTimer() {
 // ---------------------------------------------------------------- helpers
 
 std::string NthWord(const std::string& text, char sep, int k) {
-  std::string result;
-  int count = 0;
-  for (char c : text) {
-    if (c == sep) {
-      if (++count == k) break;
-    } else if (count == k - 1) {
-      result += c;
-    }
+  // The field's bounds first, then one copy: every LIST reply of a scan
+  // passes here.
+  if (k < 1) return {};
+  size_t start = 0;
+  for (int i = 1; i < k; ++i) {
+    const size_t at = text.find(sep, start);
+    if (at == std::string::npos) return {};
+    start = at + 1;
   }
-  return result;
+  const size_t end = text.find(sep, start);
+  return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 const std::vector<std::pair<int32_t, const char*>>& TSocketBase::SocketErrorTexts() {
