@@ -126,13 +126,42 @@ fixtures::DovecotServer::Options ServerOptions() {
   return o;
 }
 
-void FillMailbox(fixtures::DovecotServer& server, int messages) {
+void FillMailbox(fixtures::DovecotServer& server, int messages, int headerLines) {
   server.AddUser(kUser, kPassword);
   std::vector<std::string> subjects, senders;
   for (int i = 0; i < 17; ++i) subjects.push_back("Subject line number " + std::to_string(i) + " of the bench");
   for (int i = 0; i < 7; ++i) senders.push_back("Sender " + std::to_string(i) + " <s" + std::to_string(i) + "@bench.test>");
-  server.AddMessages(kUser,
-                     fixtures::GenerateMessages(static_cast<std::size_t>(messages), subjects, senders, kMessageSize));
+  if (headerLines <= kStandardHeaderLines) {
+    server.AddMessages(kUser,
+                       fixtures::GenerateMessages(static_cast<std::size_t>(messages), subjects, senders, kMessageSize));
+    return;
+  }
+  // The extra lines, cycled: what relays and filters put into real mail.
+  const std::vector<std::string> kinds = {
+      "Received: from relay%d.bench.test (relay%d.bench.test [127.0.0.1]) by mx.bench.test (Postfix) with ESMTPS "
+      "id 4Q%dXk; Mon, 01 Jan 2024 09:59:58 +0000",
+      "X-Spam-Status: No, score=-0.%d required=5.0 tests=BAYES_00,DKIM_SIGNED autolearn=ham version=3.4.6",
+      "X-Mailer: Bench Mail Client %d.0",
+      "Received: by mail-relay%d.bench.test with SMTP id x%dmr; Mon, 01 Jan 2024 09:59:57 -0800 (PST)",
+      "X-Originating-IP: [127.0.0.%d]",
+      "DKIM-Signature: v=1; a=rsa-sha256; c=relaxed/relaxed; d=bench.test; s=sel%d; h=from:to:subject:date",
+  };
+  std::vector<std::string> out;
+  out.reserve(static_cast<std::size_t>(messages));
+  for (int i = 0; i < messages; ++i) {
+    fixtures::MessageSpec spec;
+    spec.subject = subjects[static_cast<std::size_t>(i) % subjects.size()];
+    spec.from = senders[static_cast<std::size_t>(i) % senders.size()];
+    for (int k = 0; k < headerLines - kStandardHeaderLines; ++k) {
+      std::string line = kinds[static_cast<std::size_t>(k) % kinds.size()];
+      for (size_t at; (at = line.find("%d")) != std::string::npos;) line.replace(at, 2, std::to_string(k + 1));
+      spec.extraHeaders.push_back(std::move(line));
+    }
+    // A body as the other messages have, beyond the longer header.
+    spec.pop3Size = std::max(kMessageSize, fixtures::Pop3Size(fixtures::MakeMessage(spec, i + 1)) + kMessageSize / 2);
+    out.push_back(fixtures::MakeMessage(spec, i + 1));
+  }
+  server.AddMessages(kUser, out);
 }
 
 KelvorunFolder::KelvorunFolder() {

@@ -45,8 +45,12 @@ Options ParseOptions(int argc, char** argv, const char* usage, Options defaults 
 
 // A Dovecot on 127.0.0.1 port 110 (log to the microsecond) holding the
 // benchmark mailbox: `messages` generated messages, all unmarked by the rules
-// of KelvorunFolder.
-void FillMailbox(fixtures::DovecotServer& server, int messages);
+// of KelvorunFolder. Each header has kStandardHeaderLines lines, or
+// `headerLines` when more: the rest are Received: and X- lines as relays
+// and filters add them, so the cost per header line can be measured.
+inline constexpr int kStandardHeaderLines = 8;
+inline constexpr int kMaxHeaderLines = 1000;
+void FillMailbox(fixtures::DovecotServer& server, int messages, int headerLines = kStandardHeaderLines);
 fixtures::DovecotServer::Options ServerOptions();
 
 struct Run {

@@ -14,7 +14,9 @@
 // once under valgrind's callgrind against a mailbox of one message and once
 // against N, and the program's instruction totals are printed, with the
 // cost of each message beyond the first apart from the start-up's; both
-// profiles are left in the current folder as kelvorun-N.callgrind. The
+// profiles are left in the current folder as kelvorun-N.callgrind. With
+// --header-lines L each header has L lines instead of the standard 8 (the
+// extra ones Received: and X- lines), which shows the cost of a line. The
 // counts move far less than times between runs, so they show what a change
 // saves on a shared, noisy machine; what moves them is how often a reply has
 // not come yet and kelvorun has to wait for it (some 2,000 instructions a
@@ -24,11 +26,12 @@
 // through netns-run (as root) unless it already runs inside one.
 //
 //   kelvorun_bench [--messages N] [--rounds R]
-//   kelvorun_bench --callgrind [--messages N]
+//   kelvorun_bench --callgrind [--messages N] [--header-lines L]
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -48,6 +51,7 @@ constexpr double kGoal = 1.10;
 // Instructions per message beyond the first, the goal of the counting mode.
 constexpr double kInstructionGoal = 25000;
 constexpr const char* kCallgrindFlag = "--callgrind";
+constexpr const char* kHeaderLinesFlag = "--header-lines";
 constexpr const char* kValgrind = "/usr/bin/valgrind";
 
 bench::Run RunMinimal(int messages) {
@@ -78,9 +82,9 @@ long long CallgrindTotal(const std::string& path) {
 
 // kelvorun's instructions, start to end, against a fresh mailbox of
 // `messages` messages, after one plain run that lets Dovecot build its index.
-long long CountInstructions(int messages) {
+long long CountInstructions(int messages, int headerLines) {
   fixtures::DovecotServer server(bench::ServerOptions());
-  bench::FillMailbox(server, messages);
+  bench::FillMailbox(server, messages, headerLines);
   server.Start();
   bench::KelvorunFolder folder;
   folder.RunKelvorun(messages);
@@ -95,7 +99,7 @@ long long CountInstructions(int messages) {
   return total;
 }
 
-int CountMode(int messages) {
+int CountMode(int messages, int headerLines) {
   if (::access(kValgrind, X_OK) != 0) {
     std::fprintf(stderr, "kelvorun_bench: %s is missing (scripts/setup installs it)\n", kValgrind);
     return 1;
@@ -104,11 +108,12 @@ int CountMode(int messages) {
     std::fprintf(stderr, "kelvorun_bench: --callgrind needs at least 2 messages\n");
     return 2;
   }
-  const long long one = CountInstructions(1);
-  const long long all = CountInstructions(messages);
+  const long long one = CountInstructions(1, headerLines);
+  const long long all = CountInstructions(messages, headerLines);
   const double perMessage = static_cast<double>(all - one) / (messages - 1);
-  std::printf("kelvorun (scan, check, second login) under callgrind, Dovecot on 127.0.0.1:%d in a private namespace\n",
-              kPop3Port);
+  std::printf("kelvorun (scan, check, second login) under callgrind, Dovecot on 127.0.0.1:%d in a private namespace, "
+              "%d header lines a message\n",
+              kPop3Port, headerLines);
   std::printf("%-12s %16s\n", "messages", "instructions");
   std::printf("%-12d %16lld\n", 1, one);
   std::printf("%-12d %16lld\n", messages, all);
@@ -124,19 +129,32 @@ int main(int argc, char** argv) {
   bench::EnsurePrivateNamespace(argv);
   // The counting mode's flag is ours; the rest are the shared options.
   bool count = false;
+  int headerLines = bench::kStandardHeaderLines;
   std::vector<char*> rest;
   for (int i = 0; i < argc; ++i) {
-    if (i > 0 && std::strcmp(argv[i], kCallgrindFlag) == 0) count = true;
-    else rest.push_back(argv[i]);
+    if (i > 0 && std::strcmp(argv[i], kCallgrindFlag) == 0) {
+      count = true;
+    } else if (i > 0 && std::strcmp(argv[i], kHeaderLinesFlag) == 0 && i + 1 < argc) {
+      char* end = nullptr;
+      const long v = std::strtol(argv[++i], &end, 10);
+      if (*end != '\0' || v < bench::kStandardHeaderLines || v > bench::kMaxHeaderLines) {
+        std::fprintf(stderr, "kelvorun_bench: %s takes %d to %d\n", kHeaderLinesFlag, bench::kStandardHeaderLines,
+                     bench::kMaxHeaderLines);
+        return 2;
+      }
+      headerLines = static_cast<int>(v);
+    } else {
+      rest.push_back(argv[i]);
+    }
   }
   const bench::Options o = bench::ParseOptions(static_cast<int>(rest.size()), rest.data(),
-                                               "kelvorun_bench [--callgrind] [--messages N] [--rounds R]");
+                                               "kelvorun_bench [--callgrind] [--messages N] [--rounds R] [--header-lines L]");
   const int messages = o.messages;
   const int rounds = o.rounds;
   try {
-    if (count) return CountMode(messages);
+    if (count) return CountMode(messages, headerLines);
     fixtures::DovecotServer server(bench::ServerOptions());
-    bench::FillMailbox(server, messages);
+    bench::FillMailbox(server, messages, headerLines);
     server.Start();
     bench::KelvorunFolder folder;
 

@@ -15,7 +15,9 @@
 namespace {
 
 tpop3list serverliste;
-tMailboxMgmt ConsoleSession;
+// Lives until the process ends: freeing every entry of the last scan on the
+// way out would only cost time, each scan frees the one before.
+tMailboxMgmt& ConsoleSession = *new tMailboxMgmt();
 
 // Message of a failed write to standard output.
 constexpr const char* kSchreibfehler = "E/A-Fehler beim Schreiben";

@@ -67,19 +67,32 @@ int32_t StrToInt(std::string_view text) {
 
 std::string IntToStr(int64_t value) { return std::to_string(value); }
 
-std::string Trim(std::string_view text) {
+namespace {
+
+std::string_view Trimmed(std::string_view text) {
   size_t b = 0, e = text.size();
   while (b < e && static_cast<unsigned char>(text[b]) <= 32) ++b;
   while (e > b && static_cast<unsigned char>(text[e - 1]) <= 32) --e;
-  return std::string(text.substr(b, e - b));
+  return text.substr(b, e - b);
 }
 
-char UpCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+void UpInPlace(std::string& text) {
+  for (char& c : text) c = UpCase(c);
+}
+
+}  // namespace
+
+std::string Trim(std::string_view text) { return std::string(Trimmed(text)); }
 
 std::string UpperCase(std::string_view text) {
   std::string r(text);
-  for (char& c : r) c = UpCase(c);
+  UpInPlace(r);
   return r;
+}
+
+void AssignUpperTrimmed(std::string_view text, std::string& out) {
+  out.assign(Trimmed(text));
+  UpInPlace(out);
 }
 
 }  // namespace platform

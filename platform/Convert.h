@@ -23,6 +23,10 @@ std::string Trim(std::string_view text);
 
 // Only the letters a to z change; every other byte stays as it is.
 std::string UpperCase(std::string_view text);
-char UpCase(char c);
+// Inline: header scans compare every line's first bytes through it.
+inline char UpCase(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+// Trim, then UpperCase, into `out`: its room is kept, so a caller that does
+// this for every entry of a list reuses one text.
+void AssignUpperTrimmed(std::string_view text, std::string& out);
 
 }  // namespace platform

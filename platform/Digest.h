@@ -16,11 +16,22 @@ class TDigest64 {
   static constexpr uint64_t kPrime = 0x100000001b3ULL;
 
   void Add(std::string_view bytes) {
+    // Every byte of a scanned header passes here: eight bytes a pass spare
+    // most of the loop's own steps. The value is the plain byte loop's.
     uint64_t h = value_;
-    for (unsigned char c : bytes) {
-      h ^= c;
-      h *= kPrime;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const unsigned char* end = p + bytes.size();
+    for (; end - p >= 8; p += 8) {
+      h = (h ^ p[0]) * kPrime;
+      h = (h ^ p[1]) * kPrime;
+      h = (h ^ p[2]) * kPrime;
+      h = (h ^ p[3]) * kPrime;
+      h = (h ^ p[4]) * kPrime;
+      h = (h ^ p[5]) * kPrime;
+      h = (h ^ p[6]) * kPrime;
+      h = (h ^ p[7]) * kPrime;
     }
+    for (; p != end; ++p) h = (h ^ *p) * kPrime;
     value_ = h;
   }
   uint64_t Value() const { return value_; }

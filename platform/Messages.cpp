@@ -180,7 +180,8 @@ LONG_PTR SetWindowLongPtrA(HWND hwnd, int index, LONG_PTR value) {
 
 LONG_PTR GetWindowLongPtrA(HWND hwnd, int index) {
   if (index != GWL_USERDATA_SLOT) return 0;
-  std::lock_guard<std::mutex> guard(State().lock);
+  // On the queue's thread, which alone changes the window table: no lock.
+  // Every notice's dispatch asks for its window's pointer.
   auto it = State().windows.find(hwnd);
   return it == State().windows.end() ? 0 : it->second.stored;
 }
@@ -247,13 +248,10 @@ void PostQuitMessage(int) {
 bool PeekMessageA(MSG* msg) { return TakeMessage(msg, 0); }
 
 LRESULT DispatchMessageA(const MSG* msg) {
-  WNDPROC proc = nullptr;
-  {
-    std::lock_guard<std::mutex> guard(State().lock);
-    auto it = State().windows.find(msg->hwnd);
-    if (it == State().windows.end()) return 0;
-    proc = it->second.proc;
-  }
+  // On the queue's thread, which alone changes the window table: no lock.
+  auto it = State().windows.find(msg->hwnd);
+  if (it == State().windows.end()) return 0;
+  const WNDPROC proc = it->second.proc;
   return proc(msg->hwnd, msg->message, msg->wParam, msg->lParam);
 }
 

@@ -90,11 +90,24 @@ int Fail(int wsaError) {
   return SOCKET_ERROR;
 }
 
-// Every receive and send starts here: one look into the table.
+// The record last found: a step looks up the same socket many times, and
+// a map's records stay where they are until erased. Cleared with the
+// record it points at (closesocket is the only erase).
+struct LastFound {
+  SOCKET handle = INVALID_SOCKET;
+  SockRec* rec = nullptr;
+};
+LastFound g_lastFound;
+
+// Every receive and send starts here: one look into the table, none for
+// the socket of the last one.
 SockRec* Find(SOCKET s) {
+  if (g_lastFound.rec && g_lastFound.handle == s) return g_lastFound.rec;
   auto& table = Sockets();
   auto it = table.find(s);
-  return it == table.end() ? nullptr : &it->second;
+  if (it == table.end()) return nullptr;
+  g_lastFound = LastFound{s, &it->second};
+  return &it->second;
 }
 
 SOCKET AllocateHandle() {
@@ -404,7 +417,10 @@ int KernelRecv(SockRec& rec, char* buf, size_t len, int pflags) {
 
 }  // namespace
 
-int recv(SOCKET s, char* buf, int len, int flags) {
+namespace {
+
+// A receive into buf, or, with buf null, one that copies the bytes nowhere.
+int Receive(SOCKET s, char* buf, int len, int flags) {
   SockRec* rec = Find(s);
   if (!rec) return Fail(WSAENOTSOCK);
   if (len < 0) return Fail(WSAEINVAL);
@@ -432,13 +448,22 @@ int recv(SOCKET s, char* buf, int len, int flags) {
   // A peek may come back shorter than what the kernel holds beyond the
   // buffer; the caller looks again.
   const size_t n = std::min(static_cast<size_t>(len), rec->Buffered());
-  std::memcpy(buf, rec->buffer.data() + rec->head, n);
+  if (buf) std::memcpy(buf, rec->buffer.data() + rec->head, n);
   if (!peek) {
     rec->head += n;
     if (rec->head == rec->tail) rec->head = rec->tail = 0;
   }
   return static_cast<int>(n);
 }
+
+}  // namespace
+
+int recv(SOCKET s, char* buf, int len, int flags) {
+  if (!buf && len > 0) return Fail(WSAEFAULT);
+  return Receive(s, buf, len, flags);
+}
+
+int SkipReceived(SOCKET s, int len) { return Receive(s, nullptr, len, 0); }
 
 int ioctlsocket(SOCKET s, long cmd, uint32_t* argp) {
   SockRec* rec = Find(s);
@@ -454,6 +479,7 @@ int closesocket(SOCKET s) {
   auto it = Sockets().find(s);
   if (it == Sockets().end()) return Fail(WSAENOTSOCK);
   SockRec rec = std::move(it->second);
+  if (g_lastFound.handle == s) g_lastFound = LastFound{};
   Sockets().erase(it);
   // Bytes the caller never received make the close a reset, as unread
   // bytes in the kernel would.

@@ -229,6 +229,11 @@ HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const char* name, char* buf, i
 // The answer of a cancelled request is never delivered or written.
 int WSACancelAsyncRequest(HANDLE task);
 
+// Not Windows Sockets: a receive of up to len bytes that copies them
+// nowhere, for bytes a peek has already shown; the same count and errors
+// as recv.
+int SkipReceived(SOCKET s, int len);
+
 // Not Windows Sockets: the wait of a socket step. Blocks until the socket is
 // readable, a message or notice waits, a timer is due, or maxWaitMs passes
 // (negative: no limit); then returns without dispatching anything. It does

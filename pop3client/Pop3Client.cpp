@@ -1,5 +1,6 @@
 #include "pop3client/Pop3Client.h"
 
+#include <cstring>
 #include <string_view>
 
 #include "platform/Convert.h"
@@ -30,7 +31,11 @@ void CutLineEnd(std::string& line) {
   else if (n >= 1 && line[n - 1] == '\n') line.resize(n - 1);
 }
 
-bool StartsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+// The prefix's length is known where it is written: every header line is
+// tested for three of them.
+bool StartsWith(const std::string& s, std::string_view prefix) {
+  return s.size() >= prefix.size() && std::memcmp(s.data(), prefix.data(), prefix.size()) == 0;
+}
 
 bool HoldsLineBreak(const std::string& s) { return s.find_first_of(std::string("\r\n\0", 3)) != std::string::npos; }
 
@@ -195,6 +200,10 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
   s.HeaderDigest = digest.Value();
   size_t held = 0;
   std::string line;
+  // The handler set when the reply starts takes all its lines: one copy a
+  // reply, not one a line, and a handler that replaces the event cannot
+  // free itself while it runs.
+  const THeaderLineEvent handler = OnHeaderLine;
   for (;;) {
     // Untrusted header lines: bounded in total, cut at their real end.
     ReadReplyLine(line);
@@ -217,8 +226,7 @@ bool TPop3Client::ReadTop(int32_t number, std::string& reply) {
     if (StartsWith(line, "Subject:")) s.Subject.assign(line, 8);
     if (StartsWith(line, "From:")) s.From.assign(line, 5);
     const bool last = line == ".";
-    if (OnHeaderLine) {
-      THeaderLineEvent handler = OnHeaderLine;
+    if (handler) {
       handler(line);
     } else {
       s.Header.Add(std::move(line));

@@ -138,6 +138,7 @@ class TPop3Client : public TSocketBase {
   // Set, it is handed every header line of a TOP reply as it is read (line
   // end cut, the closing "." included), and Summary().Header stays empty: a
   // caller that keeps only a share of a header never holds all its lines.
+  // The handler set when a reply starts is the one for all its lines.
   THeaderLineEvent OnHeaderLine;
   platform::TNotifyEvent OnRetrieveStart;
   platform::TNotifyEvent OnRetrieveEnd;

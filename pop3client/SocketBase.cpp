@@ -117,25 +117,29 @@ void TThreadTimer::SetOnTimer(platform::TNotifyEvent handler) {
 }
 
 void TThreadTimer::UpdateTimer() {
-  ws::KillTimer(window_, kTimerId);
+  // Setting the timer restarts it: only a timer that stops is killed. Every
+  // wait of a socket step starts this timer.
   if (interval_ != 0 && enabled_ && onTimer_) {
     if (ws::SetTimer(window_, kTimerId, interval_, nullptr) == 0) throw platform::Exception("No Timer");
+  } else {
+    ws::KillTimer(window_, kTimerId);
   }
 }
 
 // ---------------------------------------------------------------- helpers
 
 std::string NthWord(const std::string& text, char sep, int k) {
-  std::string result;
-  int count = 0;
-  for (char c : text) {
-    if (c == sep) {
-      if (++count == k) break;
-    } else if (count == k - 1) {
-      result += c;
-    }
+  // The field's bounds first, then one copy: every LIST reply of a scan
+  // passes here.
+  if (k < 1) return {};
+  size_t start = 0;
+  for (int i = 1; i < k; ++i) {
+    const size_t at = text.find(sep, start);
+    if (at == std::string::npos) return {};
+    start = at + 1;
   }
-  return result;
+  const size_t end = text.find(sep, start);
+  return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
 }
 
 const std::vector<std::pair<int32_t, const char*>>& TSocketBase::SocketErrorTexts() {
@@ -292,8 +296,8 @@ void TSocketBase::Accept() {}
 
 // ---------------------------------------------------------------- status
 
-void TSocketBase::ReportStatus(int level, std::string_view text) {
-  if (level > ReportLevel || Destroying() || !OnStatus) return;
+void TSocketBase::ReportStatusAtLevel(std::string_view text) {
+  if (Destroying() || !OnStatus) return;
   try {
     TOnStatus handler = OnStatus;
     handler(this, std::string(text));
@@ -679,12 +683,14 @@ void TSocketBase::ReadLn(std::string& line) {
     } else if (lf) {
       AbortReadIfCanceled();
       // Exactly the rest of the line; what follows it stays in the socket.
+      // The peek has put its bytes here already: taking them copies them
+      // nowhere again.
       const int rest = static_cast<int>(lf - at) + 1;
-      const int got = ws::recv(socketHandle_, at, rest, 0);
+      const int got = ws::SkipReceived(socketHandle_, rest);
       if (got > 0) line.append(at, static_cast<size_t>(got));
       return;
     } else {
-      const int got = ws::recv(socketHandle_, at, n, 0);
+      const int got = ws::SkipReceived(socketHandle_, n);
       if (got > 0) {
         line.append(at, static_cast<size_t>(got));
         taken += got;

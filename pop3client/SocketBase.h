@@ -179,7 +179,10 @@ class TSocketBase : public platform::TComponent {
   // Calls OnStatus for levels up to ReportLevel; its failures are dropped.
   // A view, kept nowhere: every exchange reports several steps, and at the
   // programs' level 0 none of them may cost a string of its own.
-  void ReportStatus(int level, std::string_view text);
+  // The level is tested inline: a read reports three steps a line.
+  void ReportStatus(int level, std::string_view text) {
+    if (level <= ReportLevel) ReportStatusAtLevel(text);
+  }
   // A byte waits to be read; false also on any error. Raises nothing.
   bool DataAvailable();
   // Drops one receive's worth of waiting bytes. Raises nothing.
@@ -222,6 +225,7 @@ class TSocketBase : public platform::TComponent {
   std::vector<char> LookupBuffer;  // kLookupBufferSize bytes
 
  private:
+  void ReportStatusAtLevel(std::string_view text);
   void SocketStartup();
   void RegisterNotices();
   bool ReplaceSocket();

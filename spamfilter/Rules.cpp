@@ -154,9 +154,12 @@ bool IsSpam(tMailboxMgmt& s, int32_t i) {
   if (i < 1 || i > s.anzahl || static_cast<size_t>(i) >= s.summaries.size()) return false;
   if (s.virdefs.size() <= 1) return false;
   const tMailSummary& e = s.summaries[static_cast<size_t>(i)];
-  Pruefling p;
-  p.subject = platform::UpperCase(platform::Trim(e.subject));
-  p.from = platform::UpperCase(platform::Trim(e.from));
+  // Every entry of a check is prepared in the same texts: their room stays
+  // from one entry to the next instead of being made anew for each.
+  thread_local Pruefling p;
+  platform::AssignUpperTrimmed(e.subject, p.subject);
+  platform::AssignUpperTrimmed(e.from, p.from);
+  p.reduziertFertig = false;
   p.groesse = e.groesse;
   for (size_t k = 1; k < s.virdefs.size(); ++k) {
     if (Feuert(s.virdefs[k], p)) return true;

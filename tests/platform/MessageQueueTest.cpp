@@ -421,9 +421,17 @@ TEST_F(Notices, ClosedSocketsLeaveNoNotices) {
   const auto limit = Clock::now() + 10s;
   while (platform::QueuedMessageCount() == 0 && Clock::now() < limit) platform::WaitForWork({}, 10ms);
   ASSERT_GE(platform::QueuedMessageCount(), 1);
+  // Looked up last before its close: the layer must not keep finding it.
+  uint32_t waiting = 0;
+  EXPECT_EQ(platform::ioctlsocket(sock, platform::FIONREAD, &waiting), 0);
   platform::closesocket(sock);
   platform::SOCKET closed = sock;
   sock = platform::INVALID_SOCKET;
+  char byte = 0;
+  EXPECT_EQ(platform::recv(closed, &byte, 1, 0), platform::SOCKET_ERROR);
+  EXPECT_EQ(platform::WSAGetLastError(), platform::WSAENOTSOCK);
+  EXPECT_EQ(platform::send(closed, "x", 1, 0), platform::SOCKET_ERROR);
+  EXPECT_EQ(platform::WSAGetLastError(), platform::WSAENOTSOCK);
   platform::ProcessMessages();
   EXPECT_TRUE(g_got.empty());
   // A fresh socket does not get the old handle back at once.
@@ -432,6 +440,8 @@ TEST_F(Notices, ClosedSocketsLeaveNoNotices) {
   EXPECT_EQ(platform::recv(fresh, nullptr, 0, 0), platform::SOCKET_ERROR);
   EXPECT_EQ(platform::WSAGetLastError(), platform::WSAENOTCONN);
   platform::closesocket(fresh);
+  EXPECT_EQ(platform::recv(fresh, nullptr, 0, 0), platform::SOCKET_ERROR);
+  EXPECT_EQ(platform::WSAGetLastError(), platform::WSAENOTSOCK);
   EXPECT_EQ(platform::closesocket(fresh), platform::SOCKET_ERROR);
   EXPECT_EQ(platform::WSAGetLastError(), platform::WSAENOTSOCK);
 }

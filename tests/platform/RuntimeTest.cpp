@@ -91,9 +91,17 @@ TEST(TextHelpers, TrimAndUpperCaseTouchOnlyWhatTheyMay) {
   EXPECT_EQ(Trim(std::string("\0x\0", 3)), "x");
   EXPECT_EQ(Trim("\xA0x\xA0"), "\xA0x\xA0");  // bytes above 127 are not blanks
   EXPECT_EQ(UpperCase("abz AZ \xE4\xC3\xA4 {}"), "ABZ AZ \xE4\xC3\xA4 {}");
+  // Both at once into a reused text: nothing of the text before stays,
+  // whether the next one is longer, shorter or empty.
+  std::string out = "previous text";
+  for (const std::string_view text : {" \t abz AZ \xE4\xC3\xA4 {}\x01", "  ab  ", "\r\n", "\xA0x\xA0 very much longer text"}) {
+    SCOPED_TRACE(std::string(text));
+    AssignUpperTrimmed(text, out);
+    EXPECT_EQ(out, UpperCase(Trim(text)));
+  }
 }
 
-// The published FNV-1a values: a digest that only sums or xors its bytes,
+// FNV-1a's values: a digest that only sums or xors its bytes,
 // or one that drops a byte, gives other ones. Fed in pieces, it gives what
 // the whole text gives, wherever the text is cut.
 TEST(Digest, IsFnv1aOverEveryByteFedInAnyPieces) {
@@ -104,6 +112,10 @@ TEST(Digest, IsFnv1aOverEveryByteFedInAnyPieces) {
       {"", 0xcbf29ce484222325ULL},
       {"a", 0xaf63dc4c8601ec8cULL},
       {"foobar", 0x85944171f73967e8ULL},
+      // Longer texts, from a plain byte-by-byte FNV-1a: whole blocks of
+      // eight bytes and a rest, as header lines are.
+      {"foobarfoobar", 0x0eacee9155645b45ULL},
+      {"Received: from relay1.bench.test", 0x39e2d38330bdea9aULL},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.text));

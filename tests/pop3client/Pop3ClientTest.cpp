@@ -623,6 +623,23 @@ TEST(Pop3Fetch, HeaderLinesHandedOn) {
   ExpectWholeHeader(c.pop, header);
 }
 
+// A handler that replaces the event while it runs still gets every line of
+// the reply under way; only the next reply goes by the new setting.
+TEST(Pop3Fetch, HandlerSetAtTheReplysStartTakesAllItsLines) {
+  const std::string header = "From: a@b\r\nSubject: Hi\r\n\r\n.\r\n";
+  ScriptedPeer peer(Fetching(kOk, header, "+OK 1 9\r\n"));
+  Client c(peer);
+  Lines first, second;
+  c.pop.OnHeaderLine = [&](std::string& line) {
+    first.push_back(line);
+    c.pop.OnHeaderLine = [&second](std::string& l) { second.push_back(l); };
+  };
+  FetchOneAndQuit(c);
+  EXPECT_EQ(first, (Lines{"From: a@b", "Subject: Hi", "", "."}));
+  EXPECT_TRUE(second.empty());
+  EXPECT_EQ(c.pop.Summary().Header.Count(), 0);
+}
+
 // The lines of a reply are read into one text, reused: no line may keep
 // bytes of the line before it, whatever their ends and lengths (up to the
 // longest line the socket takes), whether they are handed on or kept. Each

@@ -964,6 +964,20 @@ TEST(SocketBaseTimer, ArmingRules) {
   EXPECT_TRUE(sock.WaitDone());
   EXPECT_TRUE(sock.Canceled());
   EXPECT_FALSE(sock.TimeOutTimer().Enabled());
+
+  // One turned off never fires, however long the queue runs past its time,
+  // also after it was started again and again (each wait of a step starts it).
+  EXPECT_THROW(sock.SendText("x"), EAbortError);  // takes the cancel; nothing is sent
+  ASSERT_FALSE(sock.Canceled());
+  for (int i = 0; i < 3; ++i) sock.TimerOn();
+  sock.TimerOff();
+  start = Clock::now();
+  while (MsSince(start) < 3 * 20) {
+    platform::WaitForSocketActivity(platform::INVALID_SOCKET, 20);
+    platform::ProcessMessages();
+  }
+  EXPECT_FALSE(sock.TimedOut());
+  EXPECT_FALSE(sock.Canceled());
 }
 
 // A handler run by the outer read's pumping does a whole exchange on a
