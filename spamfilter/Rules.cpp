@@ -49,6 +49,15 @@ struct Pruefling {
   bool reduziertFertig = false;
   int32_t groesse = 0;
 
+  // Takes entry e's texts; what the last entry left is overwritten, its
+  // room kept, so one record serves every entry of a check.
+  void Nimm(const tMailSummary& e) {
+    platform::AssignUpperTrimmed(e.subject, subject);
+    platform::AssignUpperTrimmed(e.from, from);
+    reduziertFertig = false;
+    groesse = e.groesse;
+  }
+
   std::string_view Text(char art) {
     switch (art) {
       case 'F':
@@ -153,14 +162,10 @@ bool IsSpam(tMailboxMgmt& s, int32_t i) {
   // Callers loop over 1..anzahl; anything else is answered without reading.
   if (i < 1 || i > s.anzahl || static_cast<size_t>(i) >= s.summaries.size()) return false;
   if (s.virdefs.size() <= 1) return false;
-  const tMailSummary& e = s.summaries[static_cast<size_t>(i)];
-  // Every entry of a check is prepared in the same texts: their room stays
-  // from one entry to the next instead of being made anew for each.
+  // One record for every entry of a check: its texts keep their room from
+  // one entry to the next instead of being made anew for each.
   thread_local Pruefling p;
-  platform::AssignUpperTrimmed(e.subject, p.subject);
-  platform::AssignUpperTrimmed(e.from, p.from);
-  p.reduziertFertig = false;
-  p.groesse = e.groesse;
+  p.Nimm(s.summaries[static_cast<size_t>(i)]);
   for (size_t k = 1; k < s.virdefs.size(); ++k) {
     if (Feuert(s.virdefs[k], p)) return true;
   }

@@ -63,10 +63,7 @@ class Anzeige : public tSessionObserver {
     Panel(s_, kPanelServer, kServerOffen + Server(s_));
     Schritt();  // shows during the connection attempt
   }
-  void ScanLoginLost(tMailboxMgmt&) override {
-    KeineEintraege();
-    KeinFortschritt();
-  }
+  void ScanLoginLost(tMailboxMgmt&) override { AnDerAnmeldungGeendet(); }
   void ScanLoggedIn(tMailboxMgmt&) override {
     if (s_.anzahl == 0) KeineEintraege();
     Panel(s_, kPanelZustand, "*");
@@ -143,10 +140,7 @@ class Anzeige : public tSessionObserver {
   // Whatever made Connect fail, the user sees one box and the operation
   // ends through its closing steps.
   bool ConnectFailed(tMailboxMgmt&, const std::exception&) override {
-    if (laedt_) {
-      KeineEintraege();
-      KeinFortschritt();
-    }
+    if (laedt_) AnDerAnmeldungGeendet();
     Schritt();  // the box must not hide owed progress behind it
     KeineVerbindung();
     return true;
@@ -162,10 +156,14 @@ class Anzeige : public tSessionObserver {
     s_.anzahl = 0;
     if (s_.Grid != nullptr) s_.Grid->EmptyRowsFrom(1);
   }
-  // Nor does an earlier load's count stay in the progress panel when a load
-  // ends at the login: it learned no count, so the panel is left empty, as
-  // before the first load ("0/0" would read as a mailbox found empty).
-  void KeinFortschritt() { Panel(s_, kPanelFortschritt, ""); }
+  // A load that ends at the login leaves no entries, nor an earlier load's
+  // count in the progress panel: it learned no count, so the panel is left
+  // empty, as before the first load ("0/0" would read as a mailbox found
+  // empty).
+  void AnDerAnmeldungGeendet() {
+    KeineEintraege();
+    Panel(s_, kPanelFortschritt, "");
+  }
 
   tGUIMailboxMgmt& s_;
   desktop::TPaintPacer takt_;

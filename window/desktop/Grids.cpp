@@ -82,7 +82,7 @@ class TGridModel : public QAbstractTableModel {
   }
 
   void Resize(int oldRows, int newRows, int oldCols, int newCols) {
-    Changing changing(grid_);
+    TStringGrid::Changing changing(grid_);
     if (newRows > oldRows) {
       beginInsertRows({}, oldRows, newRows - 1);
       Apply();
@@ -104,7 +104,7 @@ class TGridModel : public QAbstractTableModel {
   }
 
   void Reset() {
-    Changing changing(grid_);
+    TStringGrid::Changing changing(grid_);
     beginResetModel();
     Apply();
     endResetModel();
@@ -115,24 +115,6 @@ class TGridModel : public QAbstractTableModel {
   int pendingCols = 0;
 
  private:
-  // While the rows or columns change the selection model adjusts itself;
-  // once they have changed, the grid keeps a row selected.
-  class Changing {
-   public:
-    explicit Changing(TStringGrid* grid) : grid_(grid), outer_(!grid->changing_) { grid_->changing_ = true; }
-    ~Changing() {
-      if (!outer_) return;
-      grid_->changing_ = false;
-      grid_->KeepARowSelected();
-    }
-    Changing(const Changing&) = delete;
-    Changing& operator=(const Changing&) = delete;
-
-   private:
-    TStringGrid* grid_;
-    bool outer_;
-  };
-
   void Apply() {
     grid_->rowCount_ = pendingRows;
     grid_->colCount_ = pendingCols;
@@ -356,14 +338,10 @@ void TStringGrid::SelectRows(int top, int bottom) {
   if (mt < 0 || mb >= rows || colCount_ == 0) return;
   const QItemSelection selection(model_->index(mt, 0), model_->index(mb, colCount_ - 1));
   // Selection and current cell change as one.
-  const bool outer = !changing_;
-  changing_ = true;
+  Changing changing(this);
   selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
   selectionModel()->setCurrentIndex(model_->index(mt, std::min(fixedCols_, colCount_ - 1)),
                                     QItemSelectionModel::NoUpdate);
-  if (!outer) return;
-  changing_ = false;
-  KeepARowSelected();
 }
 
 int TStringGrid::Row() const {
@@ -372,6 +350,14 @@ int TStringGrid::Row() const {
 }
 
 void TStringGrid::SetRow(int row) { SelectRows(row, row); }
+
+TStringGrid::Changing::Changing(TStringGrid* grid) : grid_(grid), outer_(!grid->changing_) { grid_->changing_ = true; }
+
+TStringGrid::Changing::~Changing() {
+  if (!outer_) return;
+  grid_->changing_ = false;
+  grid_->KeepARowSelected();
+}
 
 void TStringGrid::KeepARowSelected() {
   if (changing_) return;

@@ -144,6 +144,20 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   // Restores the rule of Selection(): selects the current cell's row when
   // it is not selected, the first data row when there is no current cell.
   void KeepARowSelected();
+  // While the rows, the columns or the selection change, the selection
+  // model adjusts itself; once the outermost change is over, the grid keeps
+  // a row selected.
+  class Changing {
+   public:
+    explicit Changing(TStringGrid* grid);
+    ~Changing();
+    Changing(const Changing&) = delete;
+    Changing& operator=(const Changing&) = delete;
+
+   private:
+    TStringGrid* grid_;
+    bool outer_;
+  };
 
   TGridModel* model_;
   std::map<std::pair<int, int>, std::string> cells_;  // (row, col)
@@ -158,8 +172,7 @@ class TStringGrid : public QTableView, public TControl, public TPacedControl {
   // The press being handled, and what follows it until its release, fell
   // outside the selectable cells.
   bool pressOutside_ = false;
-  // Set while the model changes its rows or columns and while
-  // KeepARowSelected selects.
+  // Set while a Changing is alive.
   bool changing_ = false;
 };
 
